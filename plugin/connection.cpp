@@ -1,0 +1,158 @@
+// The connection: configuration, (re)opening, and running one statement.
+#include <exception>
+
+#include "logger.h"
+#include "redshift.h"
+
+namespace {
+
+// Everything libpq and libpqxx throw is logged the same way; the message of a
+// libpqxx error is that of the standard exception underneath it. The password
+// is taken out of the text: libpq quotes pieces of a malformed connection
+// string back in its errors.
+void logConnectFailure(const char* what, const std::string& password) {
+    std::string message(what);
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+    auto redact = [&message](const std::string& secret) {
+        if (secret.size() < 3) return;
+        for (size_t at = message.find(secret); at != std::string::npos; at = message.find(secret, at + 4))
+            message.replace(at, secret.size(), "****");
+    };
+    redact(password);
+    size_t start = 0;
+    while (start < password.size()) {
+        size_t end = password.find(' ', start);
+        if (end == std::string::npos) end = password.size();
+        redact(password.substr(start, end - start));
+        start = end + 1;
+    }
+    Logger::getLogger()->error("AWS Redshift - %s", message.c_str());
+}
+
+std::string passwordOf(const std::string& connectString) {
+    size_t at = connectString.rfind(" password=");
+    return at == std::string::npos ? std::string() : connectString.substr(at + 10);
+}
+
+}  // namespace
+
+Redshift::Redshift() = default;
+
+Redshift::~Redshift() { connection.reset(); }
+
+std::string Redshift::buildConnectString(const std::string& host, int port, const std::string& dbName,
+                                         const std::string& user, const std::string& password) {
+    // Values go in verbatim; the text has no length limit.
+    return "host=" + host + " port=" + std::to_string(port) + " dbname=" + dbName + " user=" + user +
+           " password=" + password;
+}
+
+void Redshift::configure(const ConfigCategory* config) {
+    std::lock_guard<std::mutex> guard(mutex);
+    std::string password = config->getValue("dbPass");
+    std::string user = config->getValue("dbUser");
+    std::string dbName = config->getValue("dbName");
+    std::string portText = config->getValue("port");
+    // std::stoi: leading blanks and a sign are fine, trailing text is ignored;
+    // no number throws invalid_argument, too large a one out_of_range.
+    int port = std::stoi(portText);
+    std::string host = config->getValue("host");
+    std::string newConnectString = buildConnectString(host, port, dbName, user, password);
+    instanceName = config->getValue("vantrelInstance");
+
+    // An unchanged connection string keeps the connection, or its absence.
+    if (newConnectString == connectString) return;
+    connectString = newConnectString;
+    connection.reset();
+    openConnection();
+}
+
+bool Redshift::openConnection() {
+    try {
+        auto candidate = std::make_unique<pqxx::connection>(connectString);
+        if (!candidate->is_open()) return false;
+        // Whether the server reads a backslash in '...' as an escape: the
+        // client library doubles it exactly when it does.
+        backslashEscapes = candidate->esc("\\") != "\\";
+        connection = std::move(candidate);
+        return true;
+    } catch (const pqxx::broken_connection& e) {
+        logConnectFailure(e.what(), passwordOf(connectString));
+    } catch (const pqxx::pqxx_exception& e) {
+        logConnectFailure(e.base().what(), passwordOf(connectString));
+    } catch (const std::exception& e) {
+        logConnectFailure(e.what(), passwordOf(connectString));
+    } catch (...) {
+        Logger::getLogger()->error("AWS Redshift error");
+    }
+    return false;
+}
+
+bool Redshift::reconnect(int attempts) {
+    Logger* logger = Logger::getLogger();
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        logger->debug("AWS Redshift connect retry count %d", attempts);
+        connection.reset();
+        // No pause between attempts: each costs what the client library's own
+        // failure costs.
+        if (openConnection()) return true;
+    }
+    logger->debug("Could not connect to AWS Redshift after %d attempts", attempts);
+    return false;
+}
+
+QueryOutcome Redshift::executeQuery(const std::string& query) { return runQuery(query, true); }
+
+QueryOutcome Redshift::runQuery(const std::string& query, bool mayRetry) {
+    // Without a connection there is nothing to run on; the caller decides
+    // whether to reconnect.
+    if (!connection) return {false, pqxx::result()};
+    Logger* logger = Logger::getLogger();
+    auto work = std::make_unique<pqxx::nontransaction>(*connection);
+    try {
+        logger->debug("** Execute Query ==> %s", query.c_str());
+        pqxx::result rows = work->exec(query);
+        return {true, rows};
+    } catch (const pqxx::pqxx_exception& e) {
+        std::string message = e.base().what();
+        while (!message.empty() && message.back() == '\n') message.pop_back();
+        // A table or column that is already there is what the statement wanted.
+        if (message.find("already exists") != std::string::npos) {
+            logger->debug("****AWS Redshift - %s", message.c_str());
+            return {true, pqxx::result()};
+        }
+        logger->error("AWS Redshift - %s", message.c_str());
+    } catch (const std::exception& e) {
+        logger->error("AWS Redshift - %s", e.what());
+        return {false, pqxx::result()};
+    } catch (...) {
+        logger->error("AWS Redshift - Unknown error");
+        return {false, pqxx::result()};
+    }
+    // End the statement's nontransaction before reconnect destroys its
+    // connection. A statement runs at most twice: one more run after a
+    // successful reconnection, never a loop.
+    work.reset();
+    if (mayRetry && reconnect(3)) return runQuery(query, false);
+    return {false, pqxx::result()};
+}
+
+void Redshift::appendLiteral(SQLBuffer& sql, const std::string& text) const {
+    const char* data = text.data();
+    size_t size = text.size();
+    size_t plain = 0;  // start of the run of bytes that need no escape
+    for (size_t i = 0; i < size; ++i) {
+        char c = data[i];
+        if (c == '\'' || (c == '\\' && backslashEscapes)) {
+            sql.append(data + plain, i + 1 - plain);  // the byte itself, then its double
+            sql.append(c);
+            plain = i + 1;
+        } else if (c == '\0') {
+            // A NUL can neither be stored in text nor travel inside a
+            // statement; it is dropped rather than let it cut the statement.
+            sql.append(data + plain, i - plain);
+            plain = i + 1;
+        }
+    }
+    sql.append(data + plain, size - plain);
+}
