@@ -45,7 +45,9 @@ int Redshift::deserializeCache(const std::string& stored) {
     schemaCache.clear();
     rapidjson::Document doc;
     doc.Parse<rapidjson::kParseIterativeFlag>(stored.data(), stored.size());
-    if (doc.HasParseError()) {
+    // A raw NUL is never valid JSON, though the parser would stop at it
+    // and take the text before it.
+    if (doc.HasParseError() || stored.find('\0') != std::string::npos) {
         Logger::getLogger()->error("Could not parse stored cache json");
         return -1;
     }

@@ -274,21 +274,28 @@ std::unique_ptr<Reading> parseReadingLine(const char* data, size_t size, std::st
 }
 
 std::string targetTableName(const Reading& reading) {
-    std::string name = reading.getAssetName();
-    const Datapoint* hint = reading.getDatapoint("RedshiftHint");
-    if (hint && hint->getData().getType() == DP_STRING) {
-        const std::string& json = hint->getData().stringValue();
+    std::string name;
+    if (const Datapoint* hint = reading.getDatapoint("RedshiftHint")) {
+        // As the plugin reads a hint: its text with backslashes dropped and
+        // surrounding quotes taken off, then parsed as a JSON object.
+        std::string json;
+        for (char c : hint->getData().toString())
+            if (c != '\\') json += c;
+        if (!json.empty() && json[0] == '"') json = json.size() >= 2 ? json.substr(1, json.size() - 2) : "";
         rapidjson::Document doc;
         doc.Parse<rapidjson::kParseIterativeFlag>(json.data(), json.size());
         if (!doc.HasParseError() && doc.IsObject()) {
             auto table = doc.FindMember("tablename");
-            if (table != doc.MemberEnd() && table->value.IsString() && table->value.GetStringLength() > 0)
-                name = text(table->value);
+            if (table != doc.MemberEnd() && table->value.IsString()) name = text(table->value);
         }
     }
+    if (name.empty()) name = reading.getAssetName();
     for (char& c : name) {
         bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
         if (!keep) c = '_';
+        // The plugin quotes the name in lower case, so "Pump" and "pump" are
+        // one table.
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     if (!name.empty() && name[0] >= '0' && name[0] <= '9') name.insert(0, "X_");
     return name;

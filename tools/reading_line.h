@@ -37,8 +37,9 @@ bool parseUtcTimestamp(const std::string& text, int64_t& micros, std::string& er
 // True for a line of nothing but blanks (space, tab, carriage return).
 bool isBlankLine(const char* data, size_t size);
 
-// The table the plugin writes a reading to: the "tablename" of the reading's
-// RedshiftHint datapoint (a string holding a JSON object) when that is a
-// non-empty string, else the asset; then every byte outside [A-Za-z0-9_]
-// becomes '_' and a leading digit gets "X_" in front.
+// The table the plugin writes a reading to, as the database names it: the
+// "tablename" of the reading's RedshiftHint datapoint (a JSON object, usually
+// held in a string) when that is a non-empty string, else the asset; every
+// byte outside [A-Za-z0-9_] becomes '_', letters go to lower case, and a
+// leading digit gets "X_" in front.
 std::string targetTableName(const Reading& reading);

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -75,8 +76,9 @@ int pickFreePort() {
     return ntohs(addr.sin_port);
 }
 
-// A value for a libpq keyword=value string.
+// A value for a libpq keyword=value string, quoted only when it has to be.
 std::string conninfoValue(const std::string& value) {
+    if (!value.empty() && value.find_first_of(" \t\n'\\=") == std::string::npos) return value;
     std::string out = "'";
     for (char c : value) {
         if (c == '\'' || c == '\\') out += '\\';
@@ -256,8 +258,9 @@ void PgServer::writeConfig() {
              << "unix_socket_directories = '" << m_dir << "'\n"
              << "max_connections = 50\n"
              << "shared_buffers = 16MB\n"
+             // Without fsync a committed row still survives stop() (the kernel
+             // has it); synchronous_commit stays on so that it reaches the kernel.
              << "fsync = off\n"
-             << "synchronous_commit = off\n"
              << "full_page_writes = off\n"
              << "autovacuum = off\n"
              << "max_parallel_workers_per_gather = 0\n"
@@ -279,10 +282,28 @@ void PgServer::writeConfig() {
 }
 
 void PgServer::startPostmaster() {
-    run({tool("pg_ctl"), "-D", m_dataDir, "-l", logPath(), "-o", "-p " + std::to_string(m_port), "-w", "-t", "60",
-         "-s", "start"},
-        "pg_ctl start");
+    // pg_ctl leaves the postmaster behind as an orphan. Adopting it makes it
+    // a child of this process, so stop() can reap it; otherwise, under an init
+    // that does not reap, every stopped server would linger as a zombie.
+    const bool adopt = ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
+    try {
+        run({tool("pg_ctl"), "-D", m_dataDir, "-l", logPath(), "-o", "-p " + std::to_string(m_port), "-w", "-t",
+             "60", "-s", "start"},
+            "pg_ctl start");
+    } catch (...) {
+        // A postmaster that dies while pg_ctl waits for it is reaped by pg_ctl.
+        if (adopt) ::prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0);
+        throw;
+    }
+    if (adopt) ::prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0);
+    m_postmaster = postmasterPid(m_dataDir);
     m_running = true;
+}
+
+void PgServer::reapPostmaster() {
+    // Returns at once with ECHILD when the postmaster is not our child.
+    if (m_postmaster > 0) waitFor(m_postmaster);
+    m_postmaster = -1;
 }
 
 void PgServer::waitForConnections(const std::string& conninfo) {
@@ -386,6 +407,7 @@ void PgServer::releaseGuard() {
 void PgServer::stop() {
     if (!m_running) return;
     run({tool("pg_ctl"), "-D", m_dataDir, "-m", "immediate", "-w", "-t", "60", "-s", "stop"}, "pg_ctl stop");
+    reapPostmaster();
     m_running = false;
 }
 
@@ -410,8 +432,7 @@ void PgServer::shutdownLocked() {
             // pg_ctl could not do it; the postmaster still goes, without it.
             pid_t pid = postmasterPid(m_dataDir);
             if (pid > 0) ::kill(pid, SIGQUIT);
-            for (int i = 0; i < 100 && pid > 0 && ::kill(pid, 0) == 0; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (pid > 0 && pid == m_postmaster) reapPostmaster();
             m_running = false;
         }
     }

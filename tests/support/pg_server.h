@@ -97,6 +97,7 @@ private:
     std::string tool(const std::string& name) const;
     void writeConfig();
     void startPostmaster();
+    void reapPostmaster();
     void waitForConnections(const std::string& conninfo);
     void run(const std::vector<std::string>& argv, const std::string& what);
     std::string ownConnectString(const std::string& db, const std::string& user) const;
@@ -115,7 +116,7 @@ private:
     uid_t m_uid = 0;
     gid_t m_gid = 0;
     pid_t m_owner = 0;        // the process that booted the server
-    pid_t m_guardPid = -1;
+    pid_t m_postmaster = -1;  // adopted, see startPostmaster()
     int m_guardFd = -1;       // write end of the guard's pipe
 };
 

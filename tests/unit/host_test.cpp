@@ -99,8 +99,9 @@ TEST(DatapointValue, ScalarTextIsExactAndFloatsReadBackUnchanged) {
 }
 
 TEST(DatapointValue, NestedValuesRenderAsJsonWithEscapedStrings) {
+    const std::string awkward("q\"b\\n\n\x01", 8);  // ends in a NUL
     auto* list = new std::vector<Datapoint*>{
-        new Datapoint("a", DatapointValue(std::string("q\"b\\n\n\x01", 8))), new Datapoint("b", DatapointValue(7)),
+        new Datapoint("a", DatapointValue(awkward)), new Datapoint("b", DatapointValue(7)),
         new Datapoint("c", DatapointValue(0.5)), new Datapoint("d", DatapointValue(new std::vector<Datapoint*>, false)),
         new Datapoint("e", DatapointValue::opaque(DP_IMAGE))};
     auto* dict = new std::vector<Datapoint*>{new Datapoint("k\"ey", DatapointValue(list, false))};

@@ -1,0 +1,55 @@
+#pragma once
+// A loopback TCP forwarder between the code under test and the test server,
+// for connection faults the server cannot produce on demand: refused
+// connects, connections cut mid-session, a peer that goes silent.
+//
+// It listens on 127.0.0.1 on a free port and forwards every accepted
+// connection to the target (loopback only) from a thread of its own. Every
+// command takes effect before it returns.
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace testsupport {
+
+class TcpProxy {
+public:
+    // Throws std::invalid_argument for a target that is not a loopback
+    // address, std::runtime_error when it cannot listen.
+    explicit TcpProxy(int targetPort, const std::string& targetHost = "127.0.0.1");
+    ~TcpProxy();
+    TcpProxy(const TcpProxy&) = delete;
+    TcpProxy& operator=(const TcpProxy&) = delete;
+
+    int port() const;
+
+    // Normal forwarding (the initial mode). Also ends refuseNext and lets
+    // connections held by stall() go on.
+    void pass();
+    // Every new connection is accepted and closed at once, so a client's
+    // connect fails fast. Open connections carry on.
+    void refuse();
+    // Refuses the next n new connections, then forwards again.
+    void refuseNext(int n);
+    // Forwards nothing any more, in either direction, and holds new
+    // connections without connecting them onward: clients wait until their
+    // own timeouts. pass() resumes.
+    void stall();
+    // Closes every open connection, both the client's and the upstream side.
+    void cutAll();
+
+    // Connections currently open through the proxy.
+    size_t openConnections() const;
+    // Connections accepted since construction, refused ones included.
+    size_t acceptedConnections() const;
+    size_t refusedConnections() const;
+    // Waits until exactly n connections are open; false on timeout.
+    bool waitForOpenConnections(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace testsupport

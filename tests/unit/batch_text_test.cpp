@@ -1,0 +1,150 @@
+// The text of the INSERT statements built for a block, without a server.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "builders.h"
+#include "redshift.h"
+
+using namespace testsupport;
+
+namespace {
+
+const ColumnList kFixed = {{"asset_code", " VARCHAR(256) "},
+                           {"user_ts", " TIMESTAMPTZ "},
+                           {"ts", " TIMESTAMPTZ "},
+                           {"vantrel", " VARCHAR(256) "}};
+const char* kStamp = "2026-12-06 10:00:00.123456+00:00";
+
+ColumnList withFixed(const ColumnList& more) {
+    ColumnList columns = kFixed;
+    columns.insert(columns.end(), more.begin(), more.end());
+    return columns;
+}
+
+// Builds the batches of a block whose tables are all ready.
+std::map<std::string, std::string> statements(Redshift& redshift, const Block& block,
+                                              TableIndexMap* counts = nullptr, TableNameList failed = {}) {
+    TableIndexMap index;
+    for (auto& entry : redshift.schemaCache) index[entry.first] = 0;
+    BatchMap batches;
+    redshift.createBatch(block.readings(), failed, index, batches);
+    std::map<std::string, std::string> texts;
+    for (auto& batch : batches) {
+        const char* text = batch.second->coalesce();
+        texts[batch.first] = text;
+        delete[] text;
+        delete batch.second;
+    }
+    if (counts) *counts = index;
+    return texts;
+}
+
+std::string row(const std::string& asset, const std::string& values, const std::string& instance = "site1") {
+    return "( '" + asset + "', '" + kStamp + "', '" + kStamp + "', '" + instance + "'" + values + ") ";
+}
+
+}  // namespace
+
+TEST(BatchText, WorkedExampleMakesOneStatementWithARowPerReading) {
+    Redshift redshift;
+    redshift.instanceName = "site1";
+    redshift.schemaCache["pump"] = withFixed({{"speed", " BIGINT "}, {"state", " VARCHAR(256) "}, {"temp", " REAL "}});
+    Block block;
+    block.add("pump", {dpInt("speed", 1200), dpFloat("temp", 21.5)});
+    block.add("pump", {dpString("state", "running")});
+    TableIndexMap counts;
+    auto texts = statements(redshift, block, &counts);
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts["pump"], "INSERT INTO  pump ( asset_code , user_ts , ts , vantrel , speed , state , temp) VALUES  " +
+                                 row("pump", ",1200,'',21.5") + ", " + row("pump", ",null,'running',null"));
+    EXPECT_EQ(counts["pump"], 2);
+}
+
+TEST(BatchText, LiteralsAreEscapedForTheServersStringMode) {
+    Redshift redshift;
+    redshift.instanceName = "it's";
+    redshift.schemaCache["o_neil_"] = withFixed({{"s", " VARCHAR(256) "}});
+    Block block;
+    block.add("o'neil\\", {dpString("s", std::string("a'b\\c\0d", 7))});
+
+    redshift.backslashEscapes = true;  // how Redshift reads '...'
+    EXPECT_EQ(statements(redshift, block)["o_neil_"],
+              "INSERT INTO  o_neil_ ( asset_code , user_ts , ts , vantrel , s) VALUES  " +
+                  row("o''neil\\\\", ",'a''b\\\\cd'", "it''s"));
+    redshift.backslashEscapes = false;  // standard conforming strings
+    EXPECT_EQ(statements(redshift, block)["o_neil_"],
+              "INSERT INTO  o_neil_ ( asset_code , user_ts , ts , vantrel , s) VALUES  " +
+                  row("o''neil\\", ",'a''b\\cd'", "it''s"));
+}
+
+TEST(BatchText, ValuesFollowTheColumnTypeNotTheirOwn) {
+    Redshift redshift;
+    redshift.instanceName = "site1";
+    redshift.schemaCache["t"] =
+        withFixed({{"b", " BIGINT "}, {"r", " REAL "}, {"v", " VARCHAR(256) "}, {"z", " TIMESTAMPTZ "}, {"e", ""}});
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        Datapoint* b;
+        Datapoint* r;
+        const char* expected;
+    } cases[] = {
+        {dpInt("b", -5), dpInt("r", 7), ",-5,7"},
+        {dpFloat("b", 3.0), dpFloat("r", 0.25), ",3,0.25"},
+        {dpFloat("b", 3.5), dpFloat("r", std::nan("")), ",null,null"},
+        {dpFloat("b", 1e19), dpFloat("r", inf), ",null,null"},
+        {dpFloat("b", -9223372036854775808.0), dpFloat("r", -inf), ",-9223372036854775808,null"},
+        {dpFloat("b", std::nan("")), dpFloat("r", 1e300), ",null,null"},
+        {dpString("b", "12"), dpString("r", "1.5"), ",null,null"},
+        {dpOpaque("b", DP_FLOAT_ARRAY), dpNested("r", {}), ",null,null"},
+    };
+    for (const Case& c : cases) {
+        Block block;
+        block.add("t", {c.b, c.r});
+        // Absent values: null for numbers, timestamps and untyped columns; '' for text.
+        EXPECT_EQ(statements(redshift, block)["t"], "INSERT INTO  t ( asset_code , user_ts , ts , vantrel , b , r , v , z , e) VALUES  " +
+                                                        row("t", std::string(c.expected) + ",'',null,null"))
+            << c.expected;
+    }
+}
+
+TEST(BatchText, FirstDatapointOrLeafOfAColumnsNameSuppliesItsValue) {
+    Redshift redshift;
+    redshift.instanceName = "site1";
+    redshift.schemaCache["t"] = withFixed(
+        {{"a_b", " BIGINT "}, {"motor_rpm", " BIGINT "}, {"motor_state_code", " VARCHAR(256) "}, {"Temp", " REAL "}});
+    Block block;
+    block.add("t", {dpInt("ts", 99), dpInt("a-b", 1), dpInt("a b", 2), dpHint("{\"tablename\":\"t\"}"),
+                    dpNested("motor", {dpInt("rpm", 3), dpNested("state", {dpString("code", "ok")})}),
+                    dpInt("motor_rpm", 4), dpFloat("TEMP", 1.5), dpString("asset_code", "no")});
+    EXPECT_EQ(statements(redshift, block)["t"],
+              "INSERT INTO  t ( asset_code , user_ts , ts , vantrel , a_b , motor_rpm , motor_state_code , Temp) "
+              "VALUES  " + row("t", ",1,3,'ok',1.5"));
+}
+
+TEST(BatchText, ReservedNamesAreQuotedInTheStatement) {
+    Redshift redshift;
+    redshift.instanceName = "site1";
+    redshift.schemaCache["order"] = withFixed({{"User", " BIGINT "}});
+    Block block;
+    block.add("order", {dpInt("User", 1)});
+    EXPECT_EQ(statements(redshift, block)["order"],
+              "INSERT INTO  \"order\" ( asset_code , user_ts , ts , vantrel , \"user\") VALUES  " + row("order", ",1"));
+}
+
+TEST(BatchText, FailedOrUnknownTablesGetNoBatch) {
+    Redshift redshift;
+    redshift.schemaCache["a"] = kFixed;
+    redshift.schemaCache["b"] = kFixed;
+    Block block;
+    block.add("a", {});
+    block.add("b", {});
+    block.add("c", {});
+    TableIndexMap counts;
+    auto texts = statements(redshift, block, &counts, {"b"});
+    EXPECT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts.count("a"), 1u);
+    EXPECT_EQ(counts["a"], 1);
+    EXPECT_EQ(counts["b"], 0);
+}
