@@ -293,10 +293,11 @@ std::string targetTableName(const Reading& reading) {
     for (char& c : name) {
         bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
         if (!keep) c = '_';
-        // The plugin quotes the name in lower case, so "Pump" and "pump" are
-        // one table.
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     if (!name.empty() && name[0] >= '0' && name[0] <= '9') name.insert(0, "X_");
+    // The plugin quotes the name in lower case, so "Pump" and "pump" are one
+    // table.
+    for (char& c : name)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return name;
 }

@@ -40,6 +40,6 @@ bool isBlankLine(const char* data, size_t size);
 // The table the plugin writes a reading to, as the database names it: the
 // "tablename" of the reading's RedshiftHint datapoint (a JSON object, usually
 // held in a string) when that is a non-empty string, else the asset; every
-// byte outside [A-Za-z0-9_] becomes '_', letters go to lower case, and a
-// leading digit gets "X_" in front.
+// byte outside [A-Za-z0-9_] becomes '_', a leading digit gets "X_" in front,
+// and letters go to lower case.
 std::string targetTableName(const Reading& reading);

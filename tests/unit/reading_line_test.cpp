@@ -290,8 +290,8 @@ TEST(ReadingLineTables, NamesMatchTheTablesThePluginWritesTo) {
         R"({"asset": "pump 6", "datapoints": {"RedshiftHint": {"tablename": "nested hint"}}})",
         R"({"asset": "pump 7", "datapoints": {"RedshiftHint": "{\"tablename\": \"9 lives\"}"}})",
     };
-    const std::string expected[] = {"pump_1", "boiler_north", "X_3rd_line", "caf__", "line_a",
-                                    "pump_3", "pump_4",       "pump_5",     "nested_hint", "X_9_lives"};
+    const std::string expected[] = {"pump_1", "boiler_north", "x_3rd_line", "caf__", "line_a",
+                                    "pump_3", "pump_4",       "pump_5",     "nested_hint", "x_9_lives"};
     Redshift plugin;
     for (size_t i = 0; i < std::size(lines); ++i) {
         auto reading = parseOk(lines[i]);
