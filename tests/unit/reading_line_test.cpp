@@ -128,9 +128,10 @@ TEST(ReadingLineNesting, ObjectsBecomeNestedDatapointsWithChildrenInOrder) {
 }
 
 TEST(ReadingLineNesting, DepthIsLimitedWhereverTheNestingIs) {
-    // The reading is level 1 and datapoints level 2, so 62 more levels fit.
-    EXPECT_TRUE(parseOk(withDatapoints(nested(62))));
-    EXPECT_NE(rejection(withDatapoints(nested(63))).find("nesting deeper than 64"), std::string::npos);
+    // The reading is level 1 and datapoints (the outermost object of
+    // nested()) level 2, so nested(63) reaches level 64 exactly.
+    EXPECT_TRUE(parseOk(withDatapoints(nested(63))));
+    EXPECT_NE(rejection(withDatapoints(nested(64))).find("nesting deeper than 64"), std::string::npos);
 
     // Arrays are not converted, but their depth counts the same way; and a
     // member that is ignored is still no place to hide a stack-sized tree.
