@@ -1,6 +1,6 @@
 // Delivery: one multi-row INSERT per table and block, executed in table order.
+#include <charconv>
 #include <cmath>
-#include <limits>
 #include <unordered_map>
 
 #include "logger.h"
@@ -12,23 +12,168 @@ bool isFixedColumn(const std::string& name) {
     return name == "asset_code" || name == "user_ts" || name == "ts" || name == "vantrel";
 }
 
-// What one table's statement needs while rows are added to it.
-struct TableRows {
-    SQLBuffer* sql;
+// Row text goes straight into the statement's buffer; only near the size
+// limit is a row first written here, to learn its exact length. The numbers
+// come out as the buffer writes them.
+struct TextOut {
+    std::string& text;
+    void append(char c) { text.push_back(c); }
+    void append(const char* s) { text.append(s); }
+    void append(const char* s, size_t n) { text.append(s, n); }
+    void append(const std::string& s) { text.append(s); }
+    void append(long value) {
+        char digits[32];
+        text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+    }
+    void append(double value) {
+        char digits[32];
+        text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+    }
+};
+
+// The body of a '...' literal: quotes doubled, backslashes doubled where the
+// server reads them as escapes, NUL bytes (which text cannot hold and which
+// would cut the statement short) dropped.
+template <typename Out>
+void appendEscaped(Out& out, const std::string& text, bool backslashEscapes) {
+    const char* data = text.data();
+    size_t size = text.size();
+    size_t plain = 0;
+    for (size_t i = 0; i < size; ++i) {
+        char c = data[i];
+        if (c == '\'' || (c == '\\' && backslashEscapes)) {
+            out.append(data + plain, i + 1 - plain);
+            out.append(c);
+            plain = i + 1;
+        } else if (c == '\0') {
+            out.append(data + plain, i - plain);
+            plain = i + 1;
+        }
+    }
+    out.append(data + plain, size - plain);
+}
+
+// 2^63: the first double past the range of a 64-bit integer.
+constexpr double INT64_LIMIT = 9223372036854775808.0;
+
+template <typename Out>
+void appendBigint(Out& sql, const DatapointValue* value) {
+    if (value && value->getType() == DP_INTEGER) {
+        sql.append(',');
+        sql.append(value->toInt());
+        return;
+    }
+    // A float is written only when it is a whole number the column can hold.
+    if (value && value->getType() == DP_FLOAT) {
+        double v = value->toDouble();
+        if (std::isfinite(v) && v == std::trunc(v) && v >= -INT64_LIMIT && v < INT64_LIMIT) {
+            sql.append(',');
+            sql.append(static_cast<long>(v));
+            return;
+        }
+    }
+    sql.append(",null");
+}
+
+template <typename Out>
+void appendReal(Out& sql, const DatapointValue* value) {
+    if (value && value->getType() == DP_INTEGER) {
+        sql.append(',');
+        sql.append(value->toInt());
+        return;
+    }
+    // NaN and infinities are no numeric literal, and a value the column
+    // cannot hold would fail the whole statement: both are written as null.
+    if (value && value->getType() == DP_FLOAT) {
+        double v = value->toDouble();
+        float narrowed = static_cast<float>(v);
+        if (std::isfinite(narrowed) && (narrowed != 0.0f || v == 0.0)) {
+            sql.append(',');
+            sql.append(v);
+            return;
+        }
+    }
+    sql.append(",null");
+}
+
+// What one reading puts into its row.
+struct Row {
+    const std::string* asset;
+    std::string userTs;
+    std::string ts;
+    const std::string* instance;
     const ColumnList* columns;
+    const std::vector<const DatapointValue*>* slots;
+    bool backslashEscapes;
+
+    // No shorter than the row's text: escaping at most doubles a text, and no
+    // number takes more than 24 characters.
+    size_t bound() const {
+        size_t size = 64 + 2 * (asset->size() + userTs.size() + ts.size() + instance->size());
+        for (const DatapointValue* value : *slots)
+            size += 64 + (value && value->getType() == DP_STRING ? 2 * value->stringValue().size() : 0);
+        return size;
+    }
+
+    template <typename Out>
+    void write(Out& sql, bool first) const {
+        sql.append(first ? " ( '" : ", ( '");
+        appendEscaped(sql, *asset, backslashEscapes);
+        sql.append("', '");
+        appendEscaped(sql, userTs, backslashEscapes);
+        sql.append("+00:00', '");
+        appendEscaped(sql, ts, backslashEscapes);
+        sql.append("+00:00', '");
+        appendEscaped(sql, *instance, backslashEscapes);
+        sql.append('\'');
+        for (size_t i = 0; i < columns->size(); ++i) {
+            const std::string& type = (*columns)[i].second;
+            if (isFixedColumn((*columns)[i].first)) continue;
+            const DatapointValue* value = (*slots)[i];
+            if (type == TYPE_BIGINT) {
+                appendBigint(sql, value);
+            } else if (type == TYPE_REAL) {
+                appendReal(sql, value);
+            } else if (value) {
+                sql.append(",'");
+                appendEscaped(sql, value->getType() == DP_STRING ? value->stringValue() : value->toString(),
+                              backslashEscapes);
+                sql.append('\'');
+            } else {
+                // Only a text column takes the empty text; '' is no timestamp.
+                sql.append(type == TYPE_VARCHAR ? ",''" : ",null");
+            }
+        }
+        sql.append(") ");
+    }
+};
+
+// What one table's statements need while rows are added to them.
+struct TableRows {
+    std::vector<Batch>* batches;
+    const ColumnList* columns;
+    std::string header;
     // Column index by the lower-case column name (first of a name wins).
     std::unordered_map<std::string, int> columnByName;
     // Column index by a top-level datapoint's own name, learnt as readings
     // come, so a name is made valid once per block rather than once per value.
     std::unordered_map<std::string, int> columnByDatapoint;
+
     int columnFor(const std::string& validName) const {
         auto found = columnByName.find(storedName(validName));
         return found == columnByName.end() ? -1 : found->second;
     }
+    Batch& startStatement() {
+        batches->emplace_back();
+        Batch& batch = batches->back();
+        batch.sql = std::make_unique<SQLBuffer>();
+        batch.sql->append(header);
+        return batch;
+    }
 };
 
-// The (column, value) entries a nested datapoint yields: the same names and
-// order as its columns were made with, without copying any value.
+// The leaves of a nested datapoint, named as its columns were made, claim
+// their columns' value slots without copying any value.
 void collectLeaves(std::string prefix, const Datapoint* dp, const TableRows& rows,
                    std::vector<const DatapointValue*>& slots) {
     Redshift::getValidSQLName(prefix);
@@ -55,47 +200,6 @@ void collectLeaves(std::string prefix, const Datapoint* dp, const TableRows& row
     }
 }
 
-// 2^63: the first double past the range of a 64-bit integer.
-constexpr double INT64_LIMIT = 9223372036854775808.0;
-
-void appendBigint(SQLBuffer& sql, const DatapointValue* value) {
-    if (value && value->getType() == DP_INTEGER) {
-        sql.append(',');
-        sql.append(value->toInt());
-        return;
-    }
-    // A float is written only when it is a whole number the column can hold.
-    if (value && value->getType() == DP_FLOAT) {
-        double v = value->toDouble();
-        if (std::isfinite(v) && v == std::trunc(v) && v >= -INT64_LIMIT && v < INT64_LIMIT) {
-            sql.append(',');
-            sql.append(static_cast<long>(v));
-            return;
-        }
-    }
-    sql.append(",null");
-}
-
-void appendReal(SQLBuffer& sql, const DatapointValue* value) {
-    if (value && value->getType() == DP_INTEGER) {
-        sql.append(',');
-        sql.append(value->toInt());
-        return;
-    }
-    // NaN and infinities are no numeric literal, and a value the column
-    // cannot hold would fail the whole statement: both are written as null.
-    if (value && value->getType() == DP_FLOAT) {
-        double v = value->toDouble();
-        float narrowed = static_cast<float>(v);
-        if (std::isfinite(narrowed) && (narrowed != 0.0f || v == 0.0)) {
-            sql.append(',');
-            sql.append(v);
-            return;
-        }
-    }
-    sql.append(",null");
-}
-
 }  // namespace
 
 void Redshift::createBatch(const std::vector<Reading*>& readings, TableNameList& tableNames,
@@ -112,54 +216,39 @@ void Redshift::createBatch(const std::vector<Reading*>& readings, TableNameList&
         if (cached == schemaCache.end()) continue;
         TableRows rows;
         rows.columns = &cached->second;
-        auto sql = std::make_unique<SQLBuffer>();
-        sql->append("INSERT INTO  ");
-        sql->append(sqlIdentifier(table));
-        sql->append(" ( ");
+        rows.header = "INSERT INTO  " + sqlIdentifier(table) + " ( ";
         for (size_t i = 0; i < rows.columns->size(); ++i) {
             const std::string& column = (*rows.columns)[i].first;
-            if (i > 0) sql->append(" , ");
-            sql->append(sqlIdentifier(column));
+            if (i > 0) rows.header += " , ";
+            rows.header += sqlIdentifier(column);
             rows.columnByName.emplace(storedName(column), static_cast<int>(i));
         }
-        sql->append(") VALUES ");
-        rows.sql = sql.get();
-        batches.emplace(table, sql.release());
+        rows.header += ") VALUES ";
+        rows.batches = &batches[table];
+        rows.startStatement();
         open.emplace(table, std::move(rows));
     }
 
     std::vector<const DatapointValue*> slots;
+    std::string scratch;
     for (Reading* reading : readings) {
         std::string table = tableNameFor(reading);
         auto found = open.find(table);
         if (found == open.end()) continue;
         TableRows& rows = found->second;
-        SQLBuffer& sql = *rows.sql;
-        int& count = tableIndex[table];
-
-        sql.append(count == 0 ? " ( '" : ", ( '");
-        appendLiteral(sql, reading->getAssetName());
-        sql.append("', '");
-        appendLiteral(sql, reading->getAssetDateUserTime(Reading::FMT_DEFAULT, true));
-        sql.append("+00:00', '");
-        appendLiteral(sql, reading->getAssetDateTime(Reading::FMT_DEFAULT, true));
-        sql.append("+00:00', '");
-        appendLiteral(sql, instanceName);
-        sql.append('\'');
-        ++count;
 
         // The value of a column is the first datapoint (or nested leaf), in
         // reading order, whose valid name is the column's.
         const ColumnList& columns = *rows.columns;
         slots.assign(columns.size(), nullptr);
         for (const Datapoint* dp : reading->getReadingData()) {
+            if (dp->getName() == AWS_REDSHIFT_HINT) continue;
             uint32_t type = dp->getData().getType();
             if (type == DP_DICT || type == DP_LIST) {
-                if (dp->getName() != AWS_REDSHIFT_HINT) collectLeaves(dp->getName(), dp, rows, slots);
+                collectLeaves(dp->getName(), dp, rows, slots);
                 continue;
             }
             if (type != DP_STRING && type != DP_INTEGER && type != DP_FLOAT) continue;
-            if (dp->getName() == AWS_REDSHIFT_HINT) continue;
             auto known = rows.columnByDatapoint.find(dp->getName());
             if (known == rows.columnByDatapoint.end()) {
                 std::string valid = dp->getName();
@@ -170,27 +259,31 @@ void Redshift::createBatch(const std::vector<Reading*>& readings, TableNameList&
             if (index >= 0 && !slots[index]) slots[index] = &dp->getData();
         }
 
-        for (size_t i = 0; i < columns.size(); ++i) {
-            const std::string& type = columns[i].second;
-            if (isFixedColumn(columns[i].first)) continue;
-            const DatapointValue* value = slots[i];
-            if (type == TYPE_BIGINT) {
-                appendBigint(sql, value);
-            } else if (type == TYPE_REAL) {
-                appendReal(sql, value);
-            } else if (value) {
-                sql.append(",'");
-                if (value->getType() == DP_STRING)
-                    appendLiteral(sql, value->stringValue());
-                else
-                    appendLiteral(sql, value->toString());
-                sql.append('\'');
-            } else {
-                // Only a text column takes the empty text; '' is no timestamp.
-                sql.append(type == TYPE_VARCHAR ? ",''" : ",null");
+        Row row{&reading->getAssetName(),
+                reading->getAssetDateUserTime(Reading::FMT_DEFAULT, true),
+                reading->getAssetDateTime(Reading::FMT_DEFAULT, true),
+                &instanceName,
+                &columns,
+                &slots,
+                backslashEscapes};
+        Batch* batch = &rows.batches->back();
+        if (batch->rows > 0 && batch->sql->length() + row.bound() > maxStatementBytes) {
+            // Near the limit: a row that would take the statement past it
+            // opens the next statement of the table instead.
+            scratch.clear();
+            TextOut text{scratch};
+            row.write(text, false);
+            if (batch->sql->length() + scratch.size() > maxStatementBytes) {
+                batch = &rows.startStatement();
+                scratch.clear();
+                row.write(text, true);
             }
+            batch->sql->append(scratch);
+        } else {
+            row.write(*batch->sql, batch->rows == 0);
         }
-        sql.append(") ");
+        ++batch->rows;
+        ++tableIndex[table];
     }
 }
 
@@ -199,31 +292,23 @@ uint32_t Redshift::send(const std::vector<Reading*>& readings) {
     TableNameList tableNames;
     TableIndexMap tableIndex;
     BatchMap batches;
-    // Every buffer is released on every way out, exceptions included.
-    struct Release {
-        BatchMap& batches;
-        ~Release() {
-            for (auto& batch : batches) delete batch.second;
-        }
-    } release{batches};
-
     createTablesFromPayload(readings, tableNames, tableIndex);
     createBatch(readings, tableNames, tableIndex, batches);
-    if (batches.empty()) return 0;
 
     uint32_t sent = 0;
-    for (auto& batch : batches) {
-        // The buffer goes before the text is copied, so a statement exists at
-        // most twice in memory.
-        const char* text = batch.second->coalesce();
-        delete batch.second;
-        batch.second = nullptr;
-        std::string statement(text);
-        delete[] text;
-        // The first failure stops the tables after it.
-        if (!executeQuery(statement).first) break;
-        auto rows = tableIndex.find(batch.first);
-        if (rows != tableIndex.end()) sent += static_cast<uint32_t>(rows->second);
+    for (auto& table : batches) {
+        for (Batch& batch : table.second) {
+            // The buffer goes before the text is copied, so a statement exists
+            // at most twice in memory.
+            const char* text = batch.sql->coalesce();
+            batch.sql.reset();
+            std::string statement(text);
+            delete[] text;
+            // The first failure stops everything after it; a statement's rows
+            // count once it succeeded.
+            if (!executeQuery(statement).first) return sent;
+            sent += static_cast<uint32_t>(batch.rows);
+        }
     }
     return sent;
 }

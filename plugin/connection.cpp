@@ -136,23 +136,3 @@ QueryOutcome Redshift::runQuery(const std::string& query, bool mayRetry) {
     if (mayRetry && reconnect(3)) return runQuery(query, false);
     return {false, pqxx::result()};
 }
-
-void Redshift::appendLiteral(SQLBuffer& sql, const std::string& text) const {
-    const char* data = text.data();
-    size_t size = text.size();
-    size_t plain = 0;  // start of the run of bytes that need no escape
-    for (size_t i = 0; i < size; ++i) {
-        char c = data[i];
-        if (c == '\'' || (c == '\\' && backslashEscapes)) {
-            sql.append(data + plain, i + 1 - plain);  // the byte itself, then its double
-            sql.append(c);
-            plain = i + 1;
-        } else if (c == '\0') {
-            // A NUL can neither be stored in text nor travel inside a
-            // statement; it is dropped rather than let it cut the statement.
-            sql.append(data + plain, i - plain);
-            plain = i + 1;
-        }
-    }
-    sql.append(data + plain, size - plain);
-}

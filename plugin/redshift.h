@@ -30,7 +30,14 @@ using ColumnList = std::vector<Column>;
 using TableSchemaCache = std::map<std::string, ColumnList>;
 using TableNameList = std::vector<std::string>;
 using TableIndexMap = std::map<std::string, int>;
-using BatchMap = std::map<std::string, SQLBuffer*>;
+// One INSERT statement of a block: its text and the number of rows it carries.
+struct Batch {
+    std::unique_ptr<SQLBuffer> sql;
+    int rows = 0;
+};
+// A table's rows travel in one statement, or in several consecutive ones when
+// one would exceed the server's statement size limit.
+using BatchMap = std::map<std::string, std::vector<Batch>>;
 using QueryOutcome = std::pair<bool, pqxx::result>;
 
 // Names in statements (reserved_words.cpp). Unquoted identifiers are folded
@@ -85,10 +92,6 @@ public:
     std::string serializeCache();
     int deserializeCache(const std::string& text);
 
-    // Appends text as the body of a single-quoted literal, escaped as the
-    // server of the last open connection reads it.
-    void appendLiteral(SQLBuffer& sql, const std::string& text) const;
-
     // State, in declaration order. Public so that tests can inspect it.
     std::string instanceName;
     std::string connectString;
@@ -99,6 +102,8 @@ public:
     // the last open connection. True until a connection says otherwise: that is
     // how Redshift reads them.
     bool backslashEscapes = true;
+    // The largest statement the server accepts, in bytes (Redshift's limit).
+    size_t maxStatementBytes = 16 * 1024 * 1024;
 
 private:
     bool openConnection();

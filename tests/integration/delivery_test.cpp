@@ -10,6 +10,7 @@
 #include "log_capture.h"
 #include "pg_server.h"
 #include "plugin_api.h"
+#include "redshift.h"
 
 using namespace testsupport;
 
@@ -242,4 +243,38 @@ TEST(Delivery, ShutdownRightAfterAnEmptyStartGivesTheEmptyCache) {
     Instance instance(pluginConfig({{"host", "127.0.0.1"}, {"port", "1"}}));
     EXPECT_EQ(instance.startResult, -1);
     EXPECT_EQ(instance.shutdown(), "{\"Items\":[]}");
+}
+
+TEST(Delivery, OversizedStatementsAreSplitAndCountedOneByOne) {
+    Redshift redshift;
+    redshift.configure(serverConfig(server().port()).get());
+    Block setup;
+    setup.add("split_t", {dpString("s", "x")});
+    ASSERT_EQ(redshift.send(setup.readings()), 1u);
+
+    redshift.maxStatementBytes = 400;
+    Block block;
+    for (int i = 0; i < 10; ++i) block.add("split_t", {dpString("s", "value " + std::to_string(i))});
+    LogCapture log;
+    EXPECT_EQ(redshift.send(block.readings()), 10u);
+    size_t inserts = 0;
+    for (const std::string& message : log.messages(Logger::Level::Debug)) {
+        if (message.rfind("** Execute Query ==> INSERT INTO  split_t ", 0) != 0) continue;
+        ++inserts;
+        EXPECT_LE(message.size() - 21, 400u);
+    }
+    EXPECT_GT(inserts, 2u);
+    EXPECT_EQ(rowCount("split_t"), 11);
+
+    // A statement that fails stops the ones after it; those before it count.
+    Block failing;
+    for (int i = 0; i < 10; ++i)
+        failing.add("split_t", {dpString("s", i == 6 ? std::string(300, 'x') : "value " + std::to_string(i))});
+    {
+        LogCapture quiet(Logger::Level::Error);
+        uint32_t sent = redshift.send(failing.readings());
+        EXPECT_GT(sent, 0u);
+        EXPECT_LE(sent, 6u);
+        EXPECT_EQ(rowCount("split_t"), 11 + static_cast<long>(sent));
+    }
 }

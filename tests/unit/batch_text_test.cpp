@@ -30,12 +30,15 @@ std::map<std::string, std::string> statements(Redshift& redshift, const Block& b
     for (auto& entry : redshift.schemaCache) index[entry.first] = 0;
     BatchMap batches;
     redshift.createBatch(block.readings(), failed, index, batches);
+    // A table's statements, one per line.
     std::map<std::string, std::string> texts;
-    for (auto& batch : batches) {
-        const char* text = batch.second->coalesce();
-        texts[batch.first] = text;
-        delete[] text;
-        delete batch.second;
+    for (auto& table : batches) {
+        for (Batch& batch : table.second) {
+            const char* text = batch.sql->coalesce();
+            if (!texts[table.first].empty()) texts[table.first] += "\n";
+            texts[table.first] += text;
+            delete[] text;
+        }
     }
     if (counts) *counts = index;
     return texts;
@@ -147,4 +150,39 @@ TEST(BatchText, FailedOrUnknownTablesGetNoBatch) {
     EXPECT_EQ(texts.count("a"), 1u);
     EXPECT_EQ(counts["a"], 1);
     EXPECT_EQ(counts["b"], 0);
+}
+
+TEST(BatchText, RowsPastTheStatementLimitGoIntoFurtherStatements) {
+    Redshift redshift;
+    redshift.instanceName = "site1";
+    redshift.schemaCache["t"] = withFixed({{"s", " VARCHAR(256) "}});
+    Block block;
+    for (const char* value : {"aaaa", "bbbb", "c'c'", "dddd", "eeee"}) block.add("t", {dpString("s", value)});
+    const std::string header = "INSERT INTO  t ( asset_code , user_ts , ts , vantrel , s) VALUES  ";
+    auto statement = [&header](std::initializer_list<const char*> values) {
+        std::string text = header;
+        bool first = true;
+        for (const char* value : values) {
+            text += (first ? "" : ", ") + row("t", std::string(",'") + value + "'");
+            first = false;
+        }
+        return text;
+    };
+    const std::string one = statement({"aaaa"});
+    // Room for one row: every row is a statement of its own.
+    for (size_t limit : {one.size(), one.size() + 1}) {
+        redshift.maxStatementBytes = limit;
+        TableIndexMap counts;
+        EXPECT_EQ(statements(redshift, block, &counts)["t"],
+                  statement({"aaaa"}) + "\n" + statement({"bbbb"}) + "\n" + statement({"c''c''"}) + "\n" +
+                      statement({"dddd"}) + "\n" + statement({"eeee"}));
+        EXPECT_EQ(counts["t"], 5);
+    }
+    // Room for two rows: pairs, and the doubled quotes count against the limit.
+    redshift.maxStatementBytes = statement({"aaaa", "bbbb"}).size();
+    EXPECT_EQ(statements(redshift, block)["t"], statement({"aaaa", "bbbb"}) + "\n" + statement({"c''c''"}) + "\n" +
+                                                    statement({"dddd", "eeee"}));
+    // Under the limit nothing changes: one statement.
+    redshift.maxStatementBytes = statement({"aaaa", "bbbb", "c''c''", "dddd", "eeee"}).size();
+    EXPECT_EQ(statements(redshift, block)["t"], statement({"aaaa", "bbbb", "c''c''", "dddd", "eeee"}));
 }
