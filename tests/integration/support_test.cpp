@@ -200,6 +200,7 @@ TEST(TcpProxy, ForwardsToLoopbackOnly) {
 
 TEST(LogCapture, RecordsEveryLevelAndRestoresTheLogger) {
     Logger* logger = Logger::getLogger();
+    const Logger::Level original = logger->getMinLevel();
     logger->setMinLevel(Logger::Level::Warning);
     {
         LogCapture capture;
@@ -225,5 +226,5 @@ TEST(LogCapture, RecordsEveryLevelAndRestoresTheLogger) {
         logger->info("shown");
         EXPECT_EQ(infoOnly.lines(), std::vector<std::string>{"info: shown"});
     }
-    logger->setMinLevel(Logger::Level::Info);
+    logger->setMinLevel(original);
 }

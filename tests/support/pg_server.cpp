@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -348,15 +349,18 @@ void PgServer::run(const std::vector<std::string>& args, const std::string& what
 }
 
 void PgServer::startGuard() {
-    // The guard is a shell that waits for end-of-file on a pipe whose only
-    // writer is this process. When the process dies without shutting down
+    // The guard is a shell that waits for end-of-file on a socket whose only
+    // other end is held by this process. When the process dies without shutting down
     // (SIGKILL, SIGINT, abort(), a ctest timeout) the guard stops the server
     // and removes the directory. On a clean shutdown it is told "done".
     // It is detached twice over (grandchild, own session), so neither a
     // Ctrl-C to the terminal's process group nor a kill of this process's
     // tree reaches it.
+    // A socket rather than a pipe: writing "done" to a guard that is gone
+    // already must not raise SIGPIPE (send() has MSG_NOSIGNAL).
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error(errnoText("pipe2"));
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+        throw std::runtime_error(errnoText("socketpair"));
     static const char* script =
         "read -r word; [ \"$word\" = done ] && exit 0\n"
         "pid=$(head -n 1 \"$1/data/postmaster.pid\" 2>/dev/null)\n"
@@ -399,7 +403,7 @@ void PgServer::releaseGuard() {
     if (m_guardFd < 0) return;
     static const char done[] = "done\n";
     // A failed write only means the guard is gone already.
-    [[maybe_unused]] ssize_t n = ::write(m_guardFd, done, sizeof done - 1);
+    [[maybe_unused]] ssize_t n = ::send(m_guardFd, done, sizeof done - 1, MSG_NOSIGNAL);
     ::close(m_guardFd);
     m_guardFd = -1;
 }

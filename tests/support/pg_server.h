@@ -63,9 +63,8 @@ public:
     std::string createDatabase(const std::string& name, bool standardConformingStrings);
 
     // Server statement log. With logging on, every statement a session runs is
-    // written to the server log. A session that is already open when logging is
-    // switched on picks the change up only after its next statement, so switch
-    // it on before the connection under test is opened.
+    // written to the server log. Returns once new sessions see the change;
+    // sessions already open (idle) take it up before their next statement.
     void setServerLog(bool logStatements);
     // Position in the server log; pass it to statementsSince.
     size_t logMark() const;
@@ -117,7 +116,7 @@ private:
     gid_t m_gid = 0;
     pid_t m_owner = 0;        // the process that booted the server
     pid_t m_postmaster = -1;  // adopted, see startPostmaster()
-    int m_guardFd = -1;       // write end of the guard's pipe
+    int m_guardFd = -1;       // our end of the guard's socket
 };
 
 }  // namespace testsupport

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <list>
 #include <mutex>
 #include <stdexcept>
@@ -50,6 +51,9 @@ struct Link {
     std::string toUpstream;
     std::string toClient;
 
+    Link() = default;
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
     ~Link() {
         closeFd(client);
         closeFd(upstream);
