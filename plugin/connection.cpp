@@ -108,8 +108,11 @@ QueryOutcome Redshift::runQuery(const std::string& query, bool mayRetry) {
     // whether to reconnect.
     if (!connection) return {false, pqxx::result()};
     Logger* logger = Logger::getLogger();
-    auto work = std::make_unique<pqxx::nontransaction>(*connection);
+    std::unique_ptr<pqxx::nontransaction> work;
     try {
+        // A connection cut while idle fails already here; that is a lost
+        // connection like any other, not a reason to lose the block.
+        work = std::make_unique<pqxx::nontransaction>(*connection);
         logger->debug("** Execute Query ==> %s", query.c_str());
         pqxx::result rows = work->exec(query);
         return {true, rows};
