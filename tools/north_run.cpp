@@ -58,9 +58,11 @@ const char* const kUsage =
     "                       plugin_shutdown returns back into it (atomically)\n"
     "  --log-level LEVEL    the plugin's log lines on standard error from this\n"
     "                       level on: error, warning, info (default) or debug\n"
-    "  --progress           show a progress line on standard error even when it\n"
-    "                       is not a terminal\n"
-    "  --info               print the plugin's description as JSON and exit\n"
+    "  --progress           show the progress line on standard error (shown by\n"
+    "                       default when it is a terminal and the readings are\n"
+    "                       not typed at one)\n"
+    "  --info               print the plugin's description, default configuration\n"
+    "                       included, as JSON and exit\n"
     "  -h, --help           print this help and exit\n"
     "\n"
     "A reading line:\n"
@@ -76,12 +78,12 @@ const char* const kUsage =
     "At the end one line goes to standard output:\n"
     "  read R sent S not-sent N rejected J blocks B tables T rate X/s\n"
     "read counts the readings parsed, rejected the bad lines, rate the readings\n"
-    "sent per second. tables estimates the distinct target tables of the\n"
-    "readings read: the \"tablename\" of a RedshiftHint datapoint (a string\n"
-    "holding a JSON object), else the asset, with every byte outside\n"
-    "[A-Za-z0-9_] made '_', letters in lower case and 'X_' before a leading\n"
-    "digit. It counts tables written to, whether or not they were new, and may\n"
-    "differ from the plugin where a hint is unusual (say, not valid JSON).\n"
+    "sent per second. tables counts the distinct tables the readings read\n"
+    "were meant for, named as the plugin names them: the \"tablename\" of a\n"
+    "RedshiftHint datapoint (a JSON object, usually held in a string), else the\n"
+    "asset; every byte outside [A-Za-z0-9_] made '_', 'X_' before a leading\n"
+    "digit, letters in lower case as the database keeps them. A table counts\n"
+    "whether or not its readings reached it.\n"
     "\n"
     "SIGINT or SIGTERM: the readings already read are sent, the plugin is shut\n"
     "down, the state is saved, and north-run exits 130; a second signal ends it\n"
@@ -108,7 +110,10 @@ std::string errnoText(int err) { return std::strerror(err); }
 // is wiped, the message written, and the line drawn again.
 class Console {
 public:
-    void enableProgress() { m_progress = true; }
+    void enableProgress() {
+        m_progress = true;
+        m_terminal = ::isatty(STDERR_FILENO) == 1;
+    }
     bool progressEnabled() const { return m_progress; }
 
     void message(const std::string& text) {
@@ -137,7 +142,9 @@ public:
 private:
     void wipe() {
         if (!m_shown) return;
-        std::string blank = "\r" + std::string(m_width, ' ') + "\r";
+        // A terminal may have echoed "^C" past the end of the line: erase to
+        // the end of the line there; elsewhere blanks will do.
+        std::string blank = m_terminal ? "\r\033[K" : "\r" + std::string(m_width, ' ') + "\r";
         std::fwrite(blank.data(), 1, blank.size(), stderr);
         m_shown = false;
     }
@@ -154,6 +161,7 @@ private:
 
     std::mutex m_mutex;
     bool m_progress = false;
+    bool m_terminal = false;
     bool m_shown = false;
     size_t m_width = 0;
     std::string m_last;
@@ -669,7 +677,7 @@ private:
         m_lastTick = now;
         double seconds = std::chrono::duration<double>(now - m_start).count();
         console().progress("read " + std::to_string(m_counts.read) + " sent " + std::to_string(m_counts.sent) +
-                           " rejected " + std::to_string(m_counts.rejected) + " " +
+                           " rejected " + std::to_string(m_counts.rejected) + " rate " +
                            std::to_string(ratePerSecond(m_counts.sent, seconds)) + "/s");
     }
 
@@ -726,9 +734,10 @@ int runNorthRun(int argc, char** argv) {
     std::string state = options.stateFile.empty() ? std::string() : loadState(options.stateFile);
 
     installSignalHandlers();
-    if (options.progress || ::isatty(STDERR_FILENO)) console().enableProgress();
-    if (fd == STDIN_FILENO && ::isatty(STDIN_FILENO))
-        say("reading JSON lines from standard input (end with Ctrl-D)");
+    // Someone typing readings at a terminal needs that line for the typing.
+    const bool typing = fd == STDIN_FILENO && ::isatty(STDIN_FILENO);
+    if (options.progress || (::isatty(STDERR_FILENO) && !typing)) console().enableProgress();
+    if (typing) say("reading JSON lines from standard input (end with Ctrl-D)");
 
     // The plugin reads the port with std::stoi: no number at all throws
     // invalid_argument, one too large out_of_range.

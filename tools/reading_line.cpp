@@ -1,6 +1,9 @@
 #include "reading_line.h"
 
+#include <clocale>
+#include <cstdlib>
 #include <cstring>
+#include <locale.h>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -16,8 +19,17 @@ using DatapointList = std::vector<std::unique_ptr<Datapoint>>;
 // The iterative parser keeps its own stack on the heap, so a line of a million
 // '[' costs memory but never the call stack. Invalid UTF-8 is refused here
 // because the database would refuse the whole block that carries it.
-constexpr unsigned kParseFlags =
-    rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag | rapidjson::kParseFullPrecisionFlag;
+// Not kParseFullPrecisionFlag: in this rapidjson it hands a zero significand
+// with an exponent ("0e300") to clz(0), which is undefined. Its default path
+// may be a few ULP off, so floats are read again from their own text.
+constexpr unsigned kParseFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
+
+// A float exactly as written: the nearest double to its decimal text, read
+// the same whatever the process's locale is.
+double exactDouble(const char* text) {
+    static locale_t c = newlocale(LC_ALL_MASK, "C", locale_t(0));
+    return strtod_l(text, nullptr, c);
+}
 
 std::string text(const Value& v) { return std::string(v.GetString(), v.GetStringLength()); }
 
@@ -47,14 +59,17 @@ std::string tooDeep() { return "nesting deeper than " + std::to_string(kMaxReadi
 
 // Converts the members of one JSON object into datapoints, in document order.
 // depth is the nesting level of obj itself.
-bool convertMembers(const Value& obj, int depth, const std::string& path, DatapointList& out, std::string& error) {
+// raw is the same object parsed with numbers kept as text.
+bool convertMembers(const Value& obj, const Value& raw, int depth, const std::string& path, DatapointList& out,
+                    std::string& error) {
     if (depth > kMaxReadingNesting) {
         error = tooDeep();
         return false;
     }
     out.reserve(obj.MemberCount());
     std::unordered_set<std::string> seen;
-    for (auto it = obj.MemberBegin(); it != obj.MemberEnd(); ++it) {
+    auto rawIt = raw.MemberBegin();
+    for (auto it = obj.MemberBegin(); it != obj.MemberEnd(); ++it, ++rawIt) {
         std::string name = text(it->name);
         std::string where = path.empty() ? name : path + "." + name;
         // Two members of one name would become two columns of one name.
@@ -81,14 +96,14 @@ bool convertMembers(const Value& obj, int depth, const std::string& path, Datapo
                 if (v.IsInt64())
                     out.push_back(std::make_unique<Datapoint>(name, DatapointValue(static_cast<long>(v.GetInt64()))));
                 else
-                    out.push_back(std::make_unique<Datapoint>(name, DatapointValue(v.GetDouble())));
+                    out.push_back(std::make_unique<Datapoint>(name, DatapointValue(exactDouble(rawIt->value.GetString()))));
                 break;
             case rapidjson::kStringType:
                 out.push_back(std::make_unique<Datapoint>(name, DatapointValue(text(v))));
                 break;
             case rapidjson::kObjectType: {
                 DatapointList children;
-                if (!convertMembers(v, depth + 1, where, children, error)) return false;
+                if (!convertMembers(v, rawIt->value, depth + 1, where, children, error)) return false;
                 auto* owned = new std::vector<Datapoint*>(release(children));
                 out.push_back(std::make_unique<Datapoint>(name, DatapointValue(owned, true)));
                 break;
@@ -125,7 +140,7 @@ int daysInMonth(int y, int m) {
 // Days from 1970-01-01 to a proleptic Gregorian date.
 int64_t daysFromCivil(int y, int m, int d) {
     y -= m <= 2 ? 1 : 0;
-    const int era = y / 400;  // y >= 1969 here, so no negative division
+    const int era = y / 400;  // y >= 0 here, so no negative division
     const int yoe = y - era * 400;
     const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
     const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
@@ -184,7 +199,7 @@ bool parseUtcTimestamp(const std::string& s, int64_t& micros, std::string& error
         error = "\"" + s + "\": " + what;
         return false;
     };
-    if (year < 1970) return range("year before 1970");
+    if (year < 1) return range("year 0000 out of range");
     if (month < 1 || month > 12) return range("month " + std::to_string(month) + " out of range");
     if (day < 1 || day > daysInMonth(year, month))
         return range("day " + std::to_string(day) + " is not in month " + std::to_string(month) + " of " +
@@ -263,8 +278,11 @@ std::unique_ptr<Reading> parseReadingLine(const char* data, size_t size, std::st
             }
         }
 
+        rapidjson::Document raw;
+        raw.Parse<kParseFlags | rapidjson::kParseNumbersAsStringsFlag>(data, size);
         DatapointList values;
-        if (!convertMembers(datapoints->value, 2, "", values, error)) return nullptr;
+        if (!convertMembers(datapoints->value, raw.FindMember("datapoints")->value, 2, "", values, error))
+            return nullptr;
         return std::make_unique<Reading>(text(asset->value), release(values), userTs, ts);
     } catch (const std::exception& e) {
         // Only allocation can fail here; report it like any other bad line.
@@ -277,16 +295,17 @@ std::string targetTableName(const Reading& reading) {
     std::string name;
     if (const Datapoint* hint = reading.getDatapoint("RedshiftHint")) {
         // As the plugin reads a hint: its text with backslashes dropped and
-        // surrounding quotes taken off, then parsed as a JSON object.
+        // surrounding quotes taken off, then parsed as a JSON object, both the
+        // text and the name as C strings (a NUL ends them there too).
         std::string json;
         for (char c : hint->getData().toString())
             if (c != '\\') json += c;
         if (!json.empty() && json[0] == '"') json = json.size() >= 2 ? json.substr(1, json.size() - 2) : "";
         rapidjson::Document doc;
-        doc.Parse<rapidjson::kParseIterativeFlag>(json.data(), json.size());
+        doc.Parse<rapidjson::kParseIterativeFlag>(json.c_str());
         if (!doc.HasParseError() && doc.IsObject()) {
             auto table = doc.FindMember("tablename");
-            if (table != doc.MemberEnd() && table->value.IsString()) name = text(table->value);
+            if (table != doc.MemberEnd() && table->value.IsString()) name = table->value.GetString();
         }
     }
     if (name.empty()) name = reading.getAssetName();

@@ -30,8 +30,8 @@ constexpr int kMaxReadingNesting = 64;
 std::unique_ptr<Reading> parseReadingLine(const char* data, size_t size, std::string& error);
 
 // "YYYY-MM-DD HH:MM:SS" (or with "T"), up to six fraction digits, then
-// optionally "Z" or "+00:00"; years 1970 to 9999. Microseconds since the
-// epoch, or false with a reason.
+// optionally "Z" or "+00:00"; years 0001 to 9999. Microseconds since the
+// epoch (negative before 1970), or false with a reason.
 bool parseUtcTimestamp(const std::string& text, int64_t& micros, std::string& error);
 
 // True for a line of nothing but blanks (space, tab, carriage return).
