@@ -11,6 +11,7 @@
 #include "builders.h"
 #include "log_capture.h"
 #include "pg_server.h"
+#include "tcp_proxy.h"
 #include "redshift.h"
 
 using namespace testsupport;
@@ -18,19 +19,6 @@ using namespace testsupport;
 namespace {
 
 PgServer& server() { return PgServer::instance(); }
-
-// A port on loopback that nothing listens on.
-int closedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 std::string backendPid(Redshift& redshift) {
     QueryOutcome outcome = redshift.executeQuery("SELECT pg_backend_pid()");
@@ -81,7 +69,7 @@ TEST_F(Connection, ConfiguringAgainKeepsTheConnectionUnlessTheConnectStringChang
 TEST_F(Connection, UnreachableServerLogsOneErrorAndLeavesNoConnection) {
     LogCapture log;
     Redshift redshift;
-    EXPECT_NO_THROW(redshift.configure(serverConfig(closedPort()).get()));
+    EXPECT_NO_THROW(redshift.configure(serverConfig(unusedLoopbackPort()).get()));
     EXPECT_EQ(redshift.connection, nullptr);
     ASSERT_EQ(log.messages(Logger::Level::Error).size(), 1u) << log.dump();
     EXPECT_EQ(log.messages(Logger::Level::Error)[0].rfind("AWS Redshift - ", 0), 0u);
@@ -184,7 +172,7 @@ TEST_F(Connection, PasswordNeverAppearsInTheLog) {
         redshift.reconnect(3);
     }
     Redshift unreachable;
-    unreachable.configure(serverConfig(closedPort(), "secret-words").get());
+    unreachable.configure(serverConfig(unusedLoopbackPort(), "secret-words").get());
     ASSERT_FALSE(log.lines().empty());
     for (const std::string& line : log.lines()) {
         for (const char* secret : {"kvbn", "secret", "words", "wrongpass"})

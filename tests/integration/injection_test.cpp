@@ -68,6 +68,27 @@ std::string jsonString(const std::string& text) {
     return out + "\"";
 }
 
+// Moves i past the closing quote of a quoted text whose opening quote it has
+// passed; a doubled quote (or, where backslashes escape, a backslash pair) stays
+// inside. False when the text never closes.
+bool skipQuoted(const std::string& sql, size_t& i, char quote, bool backslashes) {
+    while (i < sql.size()) {
+        if (backslashes && sql[i] == '\\') {
+            i += 2;
+        } else if (sql[i] == quote) {
+            if (i + 1 < sql.size() && sql[i + 1] == quote) {
+                i += 2;
+            } else {
+                ++i;
+                return true;
+            }
+        } else {
+            ++i;
+        }
+    }
+    return false;
+}
+
 // The statement with every string literal replaced by L and every quoted
 // identifier by I, read the way the server reads it. An empty optional means
 // the text does not lex as one statement: an unterminated literal, or a
@@ -83,42 +104,12 @@ std::optional<std::string> skeleton(const std::string& sql, bool backslashEscape
         if (c == '\'' || escapeString) {
             bool backslashes = backslashEscapes || escapeString;
             i += escapeString ? 2 : 1;
-            bool closed = false;
-            while (i < n) {
-                if (backslashes && sql[i] == '\\') {
-                    i += 2;
-                } else if (sql[i] == '\'') {
-                    if (i + 1 < n && sql[i + 1] == '\'') {
-                        i += 2;
-                    } else {
-                        ++i;
-                        closed = true;
-                        break;
-                    }
-                } else {
-                    ++i;
-                }
-            }
-            if (!closed) return why = "unterminated string literal", std::nullopt;
+            if (!skipQuoted(sql, i, '\'', backslashes)) return why = "unterminated string literal", std::nullopt;
             if (escapeString) return why = "escape string literal E'...'", std::nullopt;
             out += 'L';
         } else if (c == '"') {
             ++i;
-            bool closed = false;
-            while (i < n) {
-                if (sql[i] == '"') {
-                    if (i + 1 < n && sql[i + 1] == '"') {
-                        i += 2;
-                    } else {
-                        ++i;
-                        closed = true;
-                        break;
-                    }
-                } else {
-                    ++i;
-                }
-            }
-            if (!closed) return why = "unterminated quoted identifier", std::nullopt;
+            if (!skipQuoted(sql, i, '"', false)) return why = "unterminated quoted identifier", std::nullopt;
             out += 'I';
         } else if (c == ';') {
             return why = "semicolon outside a literal", std::nullopt;

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "pg_server.h"
+#include "tcp_proxy.h"
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -27,18 +28,6 @@ namespace fs = std::filesystem;
 namespace {
 
 PgServer& server() { return PgServer::instance(); }
-
-int closedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -291,7 +280,7 @@ TEST_F(NorthRunTest, BadLinesAreReportedByNumberAndTheGoodLinesStillSent) {
 TEST_F(NorthRunTest, ServerThatIsDownCountsEveryReadingAsNotSent) {
     std::string input;
     for (int i = 0; i < 4; ++i) input += reading("nr down", R"({"n": 1})");
-    Result result = run(at(closedPort(), {"--block-size", "2", "--readings", file("down.jsonl", input)}));
+    Result result = run(at(unusedLoopbackPort(), {"--block-size", "2", "--readings", file("down.jsonl", input)}));
 
     EXPECT_EQ(result.status, 1) << result.describe();
     EXPECT_EQ(summary(result), "read 4 sent 0 not-sent 4 rejected 0 blocks 2 tables 1");
@@ -390,7 +379,7 @@ TEST_F(NorthRunTest, InfoPrintsTheDescriptionAsJsonWithTheEightConfigItems) {
 TEST_F(NorthRunTest, ConfigFileIsAppliedAndSetOverridesIt) {
     std::string input = file("config.jsonl", reading("nr config", R"({"n": 1})"));
     // The file alone points at a closed port; --set brings the real one.
-    std::string config = file("config.json", R"({"host": "127.0.0.1", "port": )" + std::to_string(closedPort()) +
+    std::string config = file("config.json", R"({"host": "127.0.0.1", "port": )" + std::to_string(unusedLoopbackPort()) +
                                                  R"(, "vantrelInstance": "site-from-file"})");
     Result result = run({"--config", config, "--set", "port=" + std::to_string(server().port()), "--readings", input});
 

@@ -353,4 +353,16 @@ bool TcpProxy::waitForOpenConnections(size_t n, std::chrono::milliseconds timeou
     return m_impl->changed.wait_for(lock, timeout, [&] { return m_impl->open == n; });
 }
 
+int unusedLoopbackPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
 }  // namespace testsupport

@@ -52,4 +52,8 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
+// A port on 127.0.0.1 that nothing listens on (a connection to it is
+// refused at once).
+int unusedLoopbackPort();
+
 }  // namespace testsupport
