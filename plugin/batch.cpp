@@ -8,8 +8,18 @@
 
 namespace {
 
-bool isFixedColumn(const std::string& name) {
-    return name == "asset_code" || name == "user_ts" || name == "ts" || name == "vantrel";
+// How a column's value is written, decided once per table and block rather
+// than by comparing names and type strings for every value.
+enum class ColumnKind { Fixed, Bigint, Real, Varchar, OtherText };
+
+ColumnKind kindOf(const Column& column) {
+    const std::string& name = column.first;
+    // The four fixed columns take the reading's own values, whatever their type.
+    if (name == "asset_code" || name == "user_ts" || name == "ts" || name == "vantrel") return ColumnKind::Fixed;
+    if (column.second == TYPE_BIGINT) return ColumnKind::Bigint;
+    if (column.second == TYPE_REAL) return ColumnKind::Real;
+    if (column.second == TYPE_VARCHAR) return ColumnKind::Varchar;
+    return ColumnKind::OtherText;
 }
 
 // Row text goes straight into the statement's buffer; only near the size
@@ -102,7 +112,7 @@ struct Row {
     std::string userTs;
     std::string ts;
     const std::string* instance;
-    const ColumnList* columns;
+    const std::vector<ColumnKind>* kinds;
     const std::vector<const DatapointValue*>* slots;
     bool backslashEscapes;
 
@@ -126,13 +136,14 @@ struct Row {
         sql.append("+00:00', '");
         appendEscaped(sql, *instance, backslashEscapes);
         sql.append('\'');
-        for (size_t i = 0; i < columns->size(); ++i) {
-            const std::string& type = (*columns)[i].second;
-            if (isFixedColumn((*columns)[i].first)) continue;
+        for (size_t i = 0; i < kinds->size(); ++i) {
+            ColumnKind kind = (*kinds)[i];
             const DatapointValue* value = (*slots)[i];
-            if (type == TYPE_BIGINT) {
+            if (kind == ColumnKind::Fixed) {
+                continue;
+            } else if (kind == ColumnKind::Bigint) {
                 appendBigint(sql, value);
-            } else if (type == TYPE_REAL) {
+            } else if (kind == ColumnKind::Real) {
                 appendReal(sql, value);
             } else if (value) {
                 sql.append(",'");
@@ -141,7 +152,7 @@ struct Row {
                 sql.append('\'');
             } else {
                 // Only a text column takes the empty text; '' is no timestamp.
-                sql.append(type == TYPE_VARCHAR ? ",''" : ",null");
+                sql.append(kind == ColumnKind::Varchar ? ",''" : ",null");
             }
         }
         sql.append(") ");
@@ -152,6 +163,7 @@ struct Row {
 struct TableRows {
     std::vector<Batch>* batches;
     const ColumnList* columns;
+    std::vector<ColumnKind> kinds;
     std::string header;
     // Column index by the lower-case column name (first of a name wins).
     std::unordered_map<std::string, int> columnByName;
@@ -222,6 +234,7 @@ void Redshift::createBatch(const std::vector<Reading*>& readings, TableNameList&
             if (i > 0) rows.header += " , ";
             rows.header += sqlIdentifier(column);
             rows.columnByName.emplace(storedName(column), static_cast<int>(i));
+            rows.kinds.push_back(kindOf((*rows.columns)[i]));
         }
         rows.header += ") VALUES ";
         rows.batches = &batches[table];
@@ -263,7 +276,7 @@ void Redshift::createBatch(const std::vector<Reading*>& readings, TableNameList&
                 reading->getAssetDateUserTime(Reading::FMT_DEFAULT, true),
                 reading->getAssetDateTime(Reading::FMT_DEFAULT, true),
                 &instanceName,
-                &columns,
+                &rows.kinds,
                 &slots,
                 backslashEscapes};
         Batch* batch = &rows.batches->back();

@@ -65,10 +65,33 @@ std::string Reading::formatTime(int64_t micros, dateTimeFormat fmt, bool addMs) 
     unsigned month, day;
     civilFromDays(days, year, month, day);
 
+    // Written digit by digit: every row of every insert carries two of these,
+    // and printf costs more than the rest of the row.
     char buf[64];
-    int n = std::snprintf(buf, sizeof buf, "%04lld-%02u-%02u%c%02u:%02u:%02u", static_cast<long long>(year), month, day,
-                          fmt == FMT_ISO8601 ? 'T' : ' ', secondOfDay / 3600, secondOfDay / 60 % 60, secondOfDay % 60);
-    if (addMs) n += std::snprintf(buf + n, sizeof buf - n, ".%06u", fraction);
-    if (fmt == FMT_ISO8601) n += std::snprintf(buf + n, sizeof buf - n, "Z");
-    return std::string(buf, static_cast<size_t>(n));
+    char* out = buf;
+    auto digits = [&out](unsigned value, int width) {
+        for (int i = width - 1; i >= 0; --i, value /= 10) out[i] = static_cast<char>('0' + value % 10);
+        out += width;
+    };
+    if (year >= 0 && year <= 9999) {
+        digits(static_cast<unsigned>(year), 4);
+    } else {
+        out += std::snprintf(out, 24, "%04lld", static_cast<long long>(year));
+    }
+    *out++ = '-';
+    digits(month, 2);
+    *out++ = '-';
+    digits(day, 2);
+    *out++ = fmt == FMT_ISO8601 ? 'T' : ' ';
+    digits(secondOfDay / 3600, 2);
+    *out++ = ':';
+    digits(secondOfDay / 60 % 60, 2);
+    *out++ = ':';
+    digits(secondOfDay % 60, 2);
+    if (addMs) {
+        *out++ = '.';
+        digits(fraction, 6);
+    }
+    if (fmt == FMT_ISO8601) *out++ = 'Z';
+    return std::string(buf, static_cast<size_t>(out - buf));
 }
