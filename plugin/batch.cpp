@@ -147,8 +147,10 @@ struct Row {
                 appendReal(sql, value);
             } else if (value) {
                 sql.append(",'");
-                appendEscaped(sql, value->getType() == DP_STRING ? value->stringValue() : value->toString(),
-                              backslashEscapes);
+                if (value->getType() == DP_STRING)
+                    appendEscaped(sql, value->stringValue(), backslashEscapes);
+                else
+                    appendEscaped(sql, value->toString(), backslashEscapes);
                 sql.append('\'');
             } else {
                 // Only a text column takes the empty text; '' is no timestamp.

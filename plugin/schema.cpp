@@ -2,6 +2,8 @@
 // them, and which table each reading goes to.
 #include <rapidjson/document.h>
 
+#include <unordered_map>
+
 #include "logger.h"
 #include "redshift.h"
 #include "string_utils.h"
@@ -16,27 +18,31 @@ bool hasColumn(const ColumnList& columns, const std::string& name) {
 
 // Looks names up in a column list, trying first the column after the last
 // one found: a reading usually names its datapoints in the order its table's
-// columns were made from them, so a wide reading costs a step per datapoint
-// rather than a scan of the list for each.
+// columns were made from them. Off that order, an index of the list is built
+// once, so a wide reading never costs a scan of the list per datapoint.
 class ColumnFinder {
 public:
     explicit ColumnFinder(const ColumnList& columns) : m_columns(columns) {}
     bool has(const std::string& name) {
-        if (m_next < m_columns.size() && sameColumnName(m_columns[m_next].first, name)) {
-            ++m_next;
-            return true;
-        }
-        for (size_t i = 0; i < m_columns.size(); ++i) {
+        // A few columns ahead: the fixed columns, or one a datapoint skipped.
+        for (size_t i = m_next; i < m_columns.size() && i < m_next + 8; ++i) {
             if (sameColumnName(m_columns[i].first, name)) {
                 m_next = i + 1;
                 return true;
             }
         }
-        return false;
+        if (m_index.empty()) {
+            for (size_t i = 0; i < m_columns.size(); ++i) m_index.emplace(storedName(m_columns[i].first), i);
+        }
+        auto found = m_index.find(storedName(name));
+        if (found == m_index.end()) return false;
+        m_next = found->second + 1;
+        return true;
     }
 
 private:
     const ColumnList& m_columns;
+    std::unordered_map<std::string, size_t> m_index;
     size_t m_next = 0;
 };
 
