@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <rapidjson/document.h>
@@ -639,6 +641,7 @@ public:
         }
         // On a signal too: what was read is sent before stopping.
         if (!m_block.empty()) sendBlock();
+        finishSending();
         m_seconds = secondsSince(m_start);
         tick(true);
         return complete;
@@ -648,10 +651,39 @@ public:
     double seconds() const { return m_seconds; }
 
 private:
+    // A full block goes to the plugin on a thread of its own, so the next one
+    // is read and parsed while the database works on this one. The plugin
+    // still sees one call at a time, and at most one block waits in memory.
     void sendBlock() {
+        finishSending();
+        auto block = std::make_shared<std::vector<std::unique_ptr<Reading>>>(std::move(m_block));
+        m_block.clear();
+        const uint64_t first = m_firstLine, last = m_lastLine;
+        // Signals stay with the reading thread, whose read() they must end.
+        sigset_t stop, previous;
+        sigemptyset(&stop);
+        sigaddset(&stop, SIGINT);
+        sigaddset(&stop, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &stop, &previous);
+        m_sender = std::thread([this, block, first, last] { m_lastSent = deliver(*block, first, last); });
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        // The host owns the readings of a block and frees them once sent: the
+        // block before this one is freed here, while the plugin works.
+        m_sentBlock.reset();
+        m_sentBlock = std::move(block);
+    }
+
+    void finishSending() {
+        if (!m_sender.joinable()) return;
+        m_sender.join();
+        m_counts.sent += m_lastSent;
+        ++m_counts.blocks;
+    }
+
+    uint32_t deliver(std::vector<std::unique_ptr<Reading>>& block, uint64_t firstLine, uint64_t lastLine) {
         std::vector<Reading*> readings;
-        readings.reserve(m_block.size());
-        for (auto& r : m_block) readings.push_back(r.get());
+        readings.reserve(block.size());
+        for (auto& r : block) readings.push_back(r.get());
         uint32_t sent = 0;
         try {
             sent = m_plugin.send(m_handle, readings);
@@ -662,12 +694,9 @@ private:
         }
         sent = static_cast<uint32_t>(std::min<size_t>(sent, readings.size()));
         if (sent < readings.size())
-            say("lines " + std::to_string(m_firstLine) + "-" + std::to_string(m_lastLine) + ": the plugin sent " +
+            say("lines " + std::to_string(firstLine) + "-" + std::to_string(lastLine) + ": the plugin sent " +
                 std::to_string(sent) + " of " + std::to_string(readings.size()) + " readings");
-        m_counts.sent += sent;
-        ++m_counts.blocks;
-        // The host owns the readings of a block and frees them once sent.
-        m_block.clear();
+        return sent;
     }
 
     void tick(bool force) {
@@ -685,6 +714,9 @@ private:
     PLUGIN_HANDLE m_handle;
     size_t m_blockSize;
     std::vector<std::unique_ptr<Reading>> m_block;
+    std::thread m_sender;
+    std::shared_ptr<std::vector<std::unique_ptr<Reading>>> m_sentBlock;  // in the plugin's hands, or sent
+    uint32_t m_lastSent = 0;  // written by the sender, read after joining it
     uint64_t m_firstLine = 0, m_lastLine = 0;
     Counts m_counts;
     std::chrono::steady_clock::time_point m_start, m_lastTick;
