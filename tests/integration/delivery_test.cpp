@@ -62,13 +62,6 @@ struct Instance {
     int startResult;
 };
 
-std::vector<std::string> statementsIn(const LogCapture& log) {
-    std::vector<std::string> out;
-    for (const std::string& message : log.messages(Logger::Level::Debug))
-        if (message.rfind("** Execute Query ==> ", 0) == 0) out.push_back(message.substr(21));
-    return out;
-}
-
 long rowCount(const std::string& table, const std::string& db = "vantrel") {
     return std::stol(server().scalar("SELECT count(*) FROM " + table, db));
 }
@@ -109,7 +102,7 @@ TEST(Delivery, TablesAreWrittenInNameOrderAndAFailureStopsTheRest) {
     block.add("ord_a", {dpString("s", "a1")});
     block.add("ord_a", {dpString("s", "a2")});
     EXPECT_EQ(instance.send(block), 2u);
-    std::vector<std::string> statements = statementsIn(log);
+    std::vector<std::string> statements = log.statements();
     ASSERT_EQ(statements.size(), 3u) << log.dump();  // a, then b, then b once more after reconnecting
     EXPECT_EQ(statements[0].rfind("INSERT INTO  ord_a ", 0), 0u);
     EXPECT_EQ(statements[1].rfind("INSERT INTO  ord_b ", 0), 0u);
@@ -207,7 +200,7 @@ TEST(Delivery, StoredCacheSparesEverySchemaQueryAfterARestart) {
     block.add("restart_b", {dpString("y", "b")});
     block.add("restart_a", {dpInt("x", 2)});
     EXPECT_EQ(second.send(block), 2u);
-    std::vector<std::string> statements = statementsIn(log);
+    std::vector<std::string> statements = log.statements();
     ASSERT_EQ(statements.size(), 2u) << log.dump();
     EXPECT_EQ(statements[0].rfind("INSERT INTO  restart_a ", 0), 0u);
     EXPECT_EQ(statements[1].rfind("INSERT INTO  restart_b ", 0), 0u);

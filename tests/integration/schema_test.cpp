@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "builders.h"
+#include "fixed_columns.h"
 #include "log_capture.h"
 #include "pg_server.h"
 #include "redshift.h"
@@ -13,17 +14,7 @@ namespace {
 
 PgServer& server() { return PgServer::instance(); }
 
-const ColumnList kFixed = {{"asset_code", " VARCHAR(256) "},
-                           {"user_ts", " TIMESTAMPTZ "},
-                           {"ts", " TIMESTAMPTZ "},
-                           {"vantrel", " VARCHAR(256) "}};
 const char* kFixedSql = " ( asset_code VARCHAR(256) NOT NULL, user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, vantrel VARCHAR(256) ";
-
-ColumnList withFixed(const ColumnList& more) {
-    ColumnList columns = kFixed;
-    columns.insert(columns.end(), more.begin(), more.end());
-    return columns;
-}
 
 // (column, data type) of a table as the database has it.
 std::vector<std::pair<std::string, std::string>> databaseColumns(const std::string& table) {
@@ -47,13 +38,6 @@ std::vector<std::pair<std::string, std::string>> asStored(const ColumnList& colu
     return out;
 }
 
-std::vector<std::string> statementsIn(const LogCapture& log) {
-    std::vector<std::string> out;
-    for (const std::string& message : log.messages(Logger::Level::Debug))
-        if (message.rfind("** Execute Query ==> ", 0) == 0) out.push_back(message.substr(21));
-    return out;
-}
-
 class Schema : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -74,7 +58,7 @@ TEST_F(Schema, DiscoveredColumnsAreCachedInOrderWithTheirTypes) {
     EXPECT_EQ(redshift.schemaCache[table],
               withFixed({{"r", " REAL "}, {"b", " BIGINT "}, {"d", " VARCHAR(256) "}, {"i", " VARCHAR(256) "},
                          {"f", " VARCHAR(256) "}}));
-    EXPECT_EQ(statementsIn(log), std::vector<std::string>{
+    EXPECT_EQ(log.statements(), std::vector<std::string>{
         "SELECT column_name,data_type FROM information_schema.columns WHERE table_name = 'disc_t' "
         "ORDER BY ordinal_position"});
 
@@ -89,7 +73,7 @@ TEST_F(Schema, DiscoveredColumnsAreCachedInOrderWithTheirTypes) {
     EXPECT_FALSE(redshift.checkTableExists(missing, nullptr));
     EXPECT_FALSE(redshift.checkTableExists(missing, nullptr));
     EXPECT_EQ(redshift.schemaCache.count(missing), 0u);
-    EXPECT_EQ(statementsIn(log).size(), 2u);
+    EXPECT_EQ(log.statements().size(), 2u);
 }
 
 TEST_F(Schema, CreatedTableHoldsExactlyTheCachedColumns) {
@@ -99,7 +83,7 @@ TEST_F(Schema, CreatedTableHoldsExactlyTheCachedColumns) {
     std::string table = "create_t";
     LogCapture log;
     ASSERT_TRUE(redshift.createTable(table, block[0]));
-    EXPECT_EQ(statementsIn(log), std::vector<std::string>{
+    EXPECT_EQ(log.statements(), std::vector<std::string>{
         std::string("CREATE TABLE create_t") + kFixedSql +
         " , temp REAL  NULL  , state VARCHAR(256)  NULL  , motor_rpm BIGINT  NULL  , motor_state_code VARCHAR(256)  NULL )"});
     EXPECT_TRUE(log.contains("debug: Table  create_t has been created on AWS Redshift"));
@@ -148,7 +132,7 @@ TEST_F(Schema, AlterAddsExactlyTheMissingColumnsInOrder) {
     EXPECT_TRUE(redshift.checkTableSchema(table, next[0]));
     LogCapture log;
     ASSERT_TRUE(redshift.alterTable(table, next[0]));
-    EXPECT_EQ(statementsIn(log), (std::vector<std::string>{
+    EXPECT_EQ(log.statements(), (std::vector<std::string>{
                                      "ALTER TABLE alter_t ADD b REAL  NULL ",
                                      "ALTER TABLE alter_t ADD c_d VARCHAR(256)  NULL ",
                                      "ALTER TABLE alter_t ADD n_a BIGINT  NULL ",
@@ -170,7 +154,7 @@ TEST_F(Schema, AlterAddsExactlyTheMissingColumnsInOrder) {
     EXPECT_TRUE(redshift.checkTableSchema(table, later[1]));
     log.clear();
     EXPECT_TRUE(redshift.alterTable(table, later[1]));
-    EXPECT_TRUE(statementsIn(log).empty());
+    EXPECT_TRUE(log.statements().empty());
 }
 
 TEST_F(Schema, AFailedAlterKeepsTheColumnsAddedBeforeIt) {

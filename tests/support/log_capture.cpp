@@ -83,4 +83,12 @@ std::string LogCapture::dump() const {
     return out;
 }
 
+std::vector<std::string> LogCapture::statements() const {
+    static const std::string marker = "** Execute Query ==> ";
+    std::vector<std::string> out;
+    for (const std::string& message : messages(Logger::Level::Debug))
+        if (message.rfind(marker, 0) == 0) out.push_back(message.substr(marker.size()));
+    return out;
+}
+
 }  // namespace testsupport

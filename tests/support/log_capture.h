@@ -38,6 +38,8 @@ public:
     // Number of lines that contain `substring`.
     size_t count(const std::string& substring) const;
     void clear();
+    // The statements the plugin ran, from its "** Execute Query ==> " lines.
+    std::vector<std::string> statements() const;
     // For code that logs from its own threads: waits until some line contains
     // `substring`, or the timeout passes.
     bool waitFor(const std::string& substring, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;

@@ -5,23 +5,14 @@
 #include <limits>
 
 #include "builders.h"
+#include "fixed_columns.h"
 #include "redshift.h"
 
 using namespace testsupport;
 
 namespace {
 
-const ColumnList kFixed = {{"asset_code", " VARCHAR(256) "},
-                           {"user_ts", " TIMESTAMPTZ "},
-                           {"ts", " TIMESTAMPTZ "},
-                           {"vantrel", " VARCHAR(256) "}};
 const char* kStamp = "2026-12-06 10:00:00.123456+00:00";
-
-ColumnList withFixed(const ColumnList& more) {
-    ColumnList columns = kFixed;
-    columns.insert(columns.end(), more.begin(), more.end());
-    return columns;
-}
 
 // Builds the batches of a block whose tables are all ready.
 std::map<std::string, std::string> statements(Redshift& redshift, const Block& block,
