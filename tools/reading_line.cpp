@@ -1,6 +1,8 @@
 #include "reading_line.h"
 
+#include <charconv>
 #include <clocale>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <locale.h>
@@ -9,6 +11,9 @@
 #include <vector>
 
 #include <rapidjson/document.h>
+#include <rapidjson/encodedstream.h>
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
 #include <rapidjson/error/en.h>
 
 namespace {
@@ -19,10 +24,11 @@ using DatapointList = std::vector<std::unique_ptr<Datapoint>>;
 // The iterative parser keeps its own stack on the heap, so a line of a million
 // '[' costs memory but never the call stack. Invalid UTF-8 is refused here
 // because the database would refuse the whole block that carries it.
-// Not kParseFullPrecisionFlag: in this rapidjson it hands a zero significand
-// with an exponent ("0e300") to clz(0), which is undefined. Its default path
-// may be a few ULP off, so floats are read again from their own text.
-constexpr unsigned kParseFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
+// Numbers reach us as their text and are converted here: RapidJSON's own
+// conversion is a few ULP off on its default path and, in this version, has
+// undefined behaviour ("0e300") on its full-precision one.
+constexpr unsigned kParseFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag |
+                                 rapidjson::kParseNumbersAsStringsFlag;
 
 // A float exactly as written: the nearest double to its decimal text, read
 // the same whatever the process's locale is.
@@ -30,6 +36,56 @@ double exactDouble(const char* text) {
     static locale_t c = newlocale(LC_ALL_MASK, "C", locale_t(0));
     return strtod_l(text, nullptr, c);
 }
+
+// Passes the parser's events on to the document, numbers converted: an
+// integer that fits 64 bits stays an integer, anything else is a double.
+template <typename Document>
+struct ExactNumbers {
+    Document& doc;
+    bool tooLarge = false;
+
+    bool Null() { return doc.Null(); }
+    bool Bool(bool b) { return doc.Bool(b); }
+    bool Int(int i) { return doc.Int(i); }
+    bool Uint(unsigned u) { return doc.Uint(u); }
+    bool Int64(int64_t i) { return doc.Int64(i); }
+    bool Uint64(uint64_t u) { return doc.Uint64(u); }
+    bool Double(double d) { return doc.Double(d); }
+    bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
+        int64_t integer;
+        auto parsed = std::from_chars(text, text + length, integer);
+        if (parsed.ec == std::errc() && parsed.ptr == text + length) return doc.Int64(integer);
+        double value = exactDouble(text);  // the parser ends the text with a NUL
+        // Past the largest double is no measurement, and no column takes it.
+        if (std::isinf(value)) return !(tooLarge = true);
+        return doc.Double(value);
+    }
+    bool String(const char* s, rapidjson::SizeType n, bool copy) { return doc.String(s, n, copy); }
+    bool StartObject() { return doc.StartObject(); }
+    bool Key(const char* s, rapidjson::SizeType n, bool copy) { return doc.Key(s, n, copy); }
+    bool EndObject(rapidjson::SizeType members) { return doc.EndObject(members); }
+    bool StartArray() { return doc.StartArray(); }
+    bool EndArray(rapidjson::SizeType elements) { return doc.EndArray(elements); }
+};
+
+// Feeds one line to a document through ExactNumbers.
+struct LineParser {
+    const char* data;
+    size_t size;
+    rapidjson::ParseResult result;
+    bool tooLarge = false;
+
+    template <typename Document>
+    bool operator()(Document& doc) {
+        ExactNumbers<Document> handler{doc};
+        rapidjson::MemoryStream stream(data, size);
+        rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> input(stream);
+        rapidjson::Reader reader;
+        result = reader.Parse<kParseFlags>(input, handler);
+        tooLarge = handler.tooLarge;
+        return !result.IsError();
+    }
+};
 
 std::string text(const Value& v) { return std::string(v.GetString(), v.GetStringLength()); }
 
@@ -59,17 +115,14 @@ std::string tooDeep() { return "nesting deeper than " + std::to_string(kMaxReadi
 
 // Converts the members of one JSON object into datapoints, in document order.
 // depth is the nesting level of obj itself.
-// raw is the same object parsed with numbers kept as text.
-bool convertMembers(const Value& obj, const Value& raw, int depth, const std::string& path, DatapointList& out,
-                    std::string& error) {
+bool convertMembers(const Value& obj, int depth, const std::string& path, DatapointList& out, std::string& error) {
     if (depth > kMaxReadingNesting) {
         error = tooDeep();
         return false;
     }
     out.reserve(obj.MemberCount());
     std::unordered_set<std::string> seen;
-    auto rawIt = raw.MemberBegin();
-    for (auto it = obj.MemberBegin(); it != obj.MemberEnd(); ++it, ++rawIt) {
+    for (auto it = obj.MemberBegin(); it != obj.MemberEnd(); ++it) {
         std::string name = text(it->name);
         std::string where = path.empty() ? name : path + "." + name;
         // Two members of one name would become two columns of one name.
@@ -96,14 +149,14 @@ bool convertMembers(const Value& obj, const Value& raw, int depth, const std::st
                 if (v.IsInt64())
                     out.push_back(std::make_unique<Datapoint>(name, DatapointValue(static_cast<long>(v.GetInt64()))));
                 else
-                    out.push_back(std::make_unique<Datapoint>(name, DatapointValue(exactDouble(rawIt->value.GetString()))));
+                    out.push_back(std::make_unique<Datapoint>(name, DatapointValue(v.GetDouble())));
                 break;
             case rapidjson::kStringType:
                 out.push_back(std::make_unique<Datapoint>(name, DatapointValue(text(v))));
                 break;
             case rapidjson::kObjectType: {
                 DatapointList children;
-                if (!convertMembers(v, rawIt->value, depth + 1, where, children, error)) return false;
+                if (!convertMembers(v, depth + 1, where, children, error)) return false;
                 auto* owned = new std::vector<Datapoint*>(release(children));
                 out.push_back(std::make_unique<Datapoint>(name, DatapointValue(owned, true)));
                 break;
@@ -229,10 +282,12 @@ std::unique_ptr<Reading> parseReadingLine(const char* data, size_t size, std::st
             return nullptr;
         }
         rapidjson::Document doc;
-        doc.Parse<kParseFlags>(data, size);
-        if (doc.HasParseError()) {
-            error = std::string("invalid JSON at column ") + std::to_string(doc.GetErrorOffset() + 1) + ": " +
-                    rapidjson::GetParseError_En(doc.GetParseError());
+        LineParser parser{data, size, {}};
+        doc.Populate(parser);
+        if (parser.result.IsError()) {
+            error = std::string("invalid JSON at column ") + std::to_string(parser.result.Offset() + 1) + ": " +
+                    (parser.tooLarge ? "Number too big to be stored in double."
+                                     : rapidjson::GetParseError_En(parser.result.Code()));
             return nullptr;
         }
         if (!doc.IsObject()) {
@@ -278,11 +333,8 @@ std::unique_ptr<Reading> parseReadingLine(const char* data, size_t size, std::st
             }
         }
 
-        rapidjson::Document raw;
-        raw.Parse<kParseFlags | rapidjson::kParseNumbersAsStringsFlag>(data, size);
         DatapointList values;
-        if (!convertMembers(datapoints->value, raw.FindMember("datapoints")->value, 2, "", values, error))
-            return nullptr;
+        if (!convertMembers(datapoints->value, 2, "", values, error)) return nullptr;
         return std::make_unique<Reading>(text(asset->value), release(values), userTs, ts);
     } catch (const std::exception& e) {
         // Only allocation can fail here; report it like any other bad line.

@@ -293,3 +293,9 @@ TEST(ReadingLine, FloatsArriveAsTheNearestDoubleToTheirText) {
         EXPECT_EQ(std::memcmp(&expected, &got, sizeof expected), 0) << text << " read as " << got;
     }
 }
+
+TEST(ReadingLine, NumbersPastTheDoubleRangeAreRefused) {
+    for (const char* text : {"1e400", "-1e400", "1.0000000000000000000e309"})
+        EXPECT_NE(rejection(withDatapoints(std::string(R"({"x": )") + text + "}")).find("too big"), std::string::npos)
+            << text;
+}
