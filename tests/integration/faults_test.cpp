@@ -117,16 +117,6 @@ TEST(ConnectionCut, BeforeTheStatementIsRetriedOnceAndCountedOnce) {
     EXPECT_EQ(server().scalar("SELECT count(DISTINCT seq) FROM cut_before"), std::to_string(rows));
 }
 
-TEST(ConnectionCut, BeforeTheSchemaQueryOfANewTableStillDeliversTheBlock) {
-    Proxied p("cut_schema_setup");
-    LogCapture log;
-    p.proxy.cutAll();
-    auto block = numbered("cut_schema", 0, 50);
-    EXPECT_EQ(sendChecked(p.redshift, *block), 50u) << log.dump();
-    EXPECT_EQ(rowCount("cut_schema"), 50);
-    EXPECT_EQ(log.count("AWS Redshift connect retry count 3"), 1u) << log.dump();
-}
-
 // Cuts at a random moment while a large block is being written in many
 // statements. Rows the count reports must all be there. A cut that lands
 // after the server committed a statement but before its reply arrived makes

@@ -376,17 +376,6 @@ TEST_F(NorthRunTest, InfoPrintsTheDescriptionAsJsonWithTheEightConfigItems) {
     EXPECT_STREQ(config["port"]["default"].GetString(), "5439");
 }
 
-TEST_F(NorthRunTest, ConfigFileIsAppliedAndSetOverridesIt) {
-    std::string input = file("config.jsonl", reading("nr config", R"({"n": 1})"));
-    // The file alone points at a closed port; --set brings the real one.
-    std::string config = file("config.json", R"({"host": "127.0.0.1", "port": )" + std::to_string(unusedLoopbackPort()) +
-                                                 R"(, "vantrelInstance": "site-from-file"})");
-    Result result = run({"--config", config, "--set", "port=" + std::to_string(server().port()), "--readings", input});
-
-    ASSERT_EQ(result.status, 0) << result.describe();
-    EXPECT_EQ(server().scalar("SELECT vantrel FROM nr_config"), "site-from-file");
-}
-
 TEST_F(NorthRunTest, UnknownItemOrUnusablePortIsOneClearLineAndExitTwo) {
     std::string input = file("never.jsonl", reading("nr never", R"({"n": 1})"));
     struct Case {
@@ -410,36 +399,4 @@ TEST_F(NorthRunTest, UnknownItemOrUnusablePortIsOneClearLineAndExitTwo) {
         EXPECT_EQ(lines[0].rfind("north-run: ", 0), 0u) << lines[0];
         EXPECT_NE(lines[0].find(c.named), std::string::npos) << lines[0];
     }
-}
-
-TEST_F(NorthRunTest, MissingFilesAndBadArgumentsAreOneClearLineAndExitTwo) {
-    std::string input = file("usage.jsonl", reading("nr usage", R"({"n": 1})"));
-    std::string notAPlugin = fs::path(PLUGIN_PATH).parent_path() / "libcommon-lib.so.1";
-    struct Case {
-        std::vector<std::string> args;
-        std::string named;
-    } cases[] = {
-        {{"--readings", dir + "/absent.jsonl"}, "absent.jsonl"},
-        {{"--readings", dir}, "directory"},
-        {{"--plugin", dir + "/absent.so", "--readings", input}, "absent.so"},
-        {{"--plugin", notAPlugin, "--readings", input}, "plugin_info"},
-        {{"--config", dir + "/absent.json", "--readings", input}, "absent.json"},
-        {{"--state", dir + "/no/such/dir/state.json", "--readings", input}, "no/such/dir"},
-        {{"--block-size", "0", "--readings", input}, "--block-size"},
-        {{"--log-level", "loud", "--readings", input}, "loud"},
-        {{"--readings"}, "--readings"},
-        {{"--frobnicate"}, "--frobnicate"},
-    };
-    for (const Case& c : cases) {
-        Result result = run(c.args);
-        EXPECT_EQ(result.status, 2) << result.describe();
-        std::vector<std::string> lines = splitLines(result.err);
-        ASSERT_EQ(lines.size(), 1u) << result.describe();
-        EXPECT_EQ(lines[0].rfind("north-run: ", 0), 0u) << lines[0];
-        EXPECT_NE(lines[0].find(c.named), std::string::npos) << lines[0];
-    }
-
-    Result help = run({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("--block-size"), std::string::npos);
 }

@@ -8,11 +8,8 @@ LogCapture::LogCapture(Logger::Level minLevel)
     : m_state(std::make_shared<State>()), m_previousLevel(Logger::getLogger()->getMinLevel()) {
     std::shared_ptr<State> state = m_state;
     Logger::getLogger()->setSink([state](Logger::Level level, const std::string& message) {
-        {
-            std::lock_guard<std::mutex> lock(state->mutex);
-            state->entries.push_back({level, message});
-        }
-        state->changed.notify_all();
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->entries.push_back({level, message});
     });
     Logger::getLogger()->setMinLevel(minLevel);
 }
@@ -66,15 +63,6 @@ size_t LogCapture::count(const std::string& substring) const {
 void LogCapture::clear() {
     std::lock_guard<std::mutex> lock(m_state->mutex);
     m_state->entries.clear();
-}
-
-bool LogCapture::waitFor(const std::string& substring, std::chrono::milliseconds timeout) const {
-    std::unique_lock<std::mutex> lock(m_state->mutex);
-    return m_state->changed.wait_for(lock, timeout, [&] {
-        return std::any_of(m_state->entries.begin(), m_state->entries.end(), [&](const Entry& e) {
-            return (levelText(e.level) + ": " + e.message).find(substring) != std::string::npos;
-        });
-    });
 }
 
 std::string LogCapture::dump() const {

@@ -5,8 +5,6 @@
 // gets its default sink and its previous level back. Captures do not nest:
 // the logger cannot report its current sink, so the inner one's destructor
 // restores the default sink, not the outer capture.
-#include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -40,9 +38,6 @@ public:
     void clear();
     // The statements the plugin ran, from its "** Execute Query ==> " lines.
     std::vector<std::string> statements() const;
-    // For code that logs from its own threads: waits until some line contains
-    // `substring`, or the timeout passes.
-    bool waitFor(const std::string& substring, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
     // Every line, one per line of text, for failure messages.
     std::string dump() const;
 
@@ -51,7 +46,6 @@ public:
 private:
     struct State {
         mutable std::mutex mutex;
-        mutable std::condition_variable changed;
         std::vector<Entry> entries;
     };
     // Shared with the sink, so a line being written while the capture is

@@ -185,10 +185,8 @@ PgServer& PgServer::instance() {
     return *g_server;
 }
 
-std::string PgServer::connectString(const std::string& db) const { return connectStringOnPort(m_port, db); }
-
-std::string PgServer::connectStringOnPort(int port, const std::string& db) const {
-    return "host=127.0.0.1 port=" + std::to_string(port) + " dbname=" + conninfoValue(db) + " user=" + kUser +
+std::string PgServer::connectString(const std::string& db) const {
+    return "host=127.0.0.1 port=" + std::to_string(m_port) + " dbname=" + conninfoValue(db) + " user=" + kUser +
            " password=" + kPassword;
 }
 

@@ -38,10 +38,6 @@ public:
     std::string host() const { return "127.0.0.1"; }
     // "host=127.0.0.1 port=N dbname=DB user=redshift password=kvbn"
     std::string connectString(const std::string& db = kDatabase) const;
-    // The same, for another port on 127.0.0.1 (a TcpProxy in front of the server).
-    std::string connectStringOnPort(int port, const std::string& db = kDatabase) const;
-    // Directory of the server's unix socket.
-    std::string socketDir() const { return m_dir; }
 
     // Outages: stop() shuts the server down at once (open connections break),
     // start() brings it back on the same port and data directory.
@@ -73,9 +69,6 @@ public:
     // extended-protocol executions ("execute <name>: ...") both count. The
     // fixture's own statements are left out unless includeOwn is set.
     std::vector<std::string> statementsSince(size_t mark, bool includeOwn = false) const;
-    // Raw server log lines since `mark`, for diagnostics.
-    std::vector<std::string> logLinesSince(size_t mark) const;
-    std::string logPath() const { return m_dir + "/server.log"; }
 
     // Stops the server and removes its directory. Runs by itself at the end of
     // the program; a later instance() call boots a fresh server.
@@ -91,6 +84,8 @@ private:
     PgServer() = default;
     ~PgServer() = default;
 
+    std::vector<std::string> logLinesSince(size_t mark) const;
+    std::string logPath() const { return m_dir + "/server.log"; }
     void boot();
     void shutdownLocked();
     std::string tool(const std::string& name) const;

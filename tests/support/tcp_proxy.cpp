@@ -27,7 +27,7 @@ namespace {
 constexpr size_t kBufferLimit = 64 * 1024;  // per direction and connection
 constexpr size_t kMaxLinks = 256;
 
-enum class Mode { Pass, Refuse, Stall };
+enum class Mode { Pass, Refuse };
 
 void closeFd(int& fd) {
     if (fd >= 0) ::close(fd);
@@ -44,7 +44,7 @@ void setNoDelay(int fd) {
 // error. The PostgreSQL protocol has no use for half-closed connections.
 struct Link {
     int client = -1;
-    int upstream = -1;  // -1: not connected yet (held by stall())
+    int upstream = -1;
     bool connecting = false;
     bool clientEof = false;
     bool upstreamEof = false;
@@ -99,7 +99,6 @@ struct TcpProxy::Impl {
 
     std::atomic<Mode> mode{Mode::Pass};
     std::atomic<int> refuseCount{0};
-    std::atomic<size_t> accepted{0};
     std::atomic<size_t> refused{0};
 
     mutable std::mutex mutex;
@@ -108,7 +107,6 @@ struct TcpProxy::Impl {
     bool cutPending = false;
     uint64_t commandsRequested = 0;  // a command returns once the thread has
     uint64_t commandsDone = 0;       // begun a poll round after it
-    size_t open = 0;
     bool threadEnded = false;
 
     std::list<Link> links;  // proxy thread only
@@ -126,14 +124,6 @@ struct TcpProxy::Impl {
         const uint64_t ticket = ++commandsRequested;
         wake();
         changed.wait(lock, [&] { return commandsDone >= ticket || threadEnded; });
-    }
-
-    void publishOpenCount() {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            open = links.size();
-        }
-        changed.notify_all();
     }
 
     void startUpstream(Link& link) {
@@ -157,7 +147,6 @@ struct TcpProxy::Impl {
         for (;;) {
             int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) return;  // EAGAIN, or a connection that died in the backlog
-            ++accepted;
             bool refuseThis = mode.load() == Mode::Refuse || links.size() >= kMaxLinks;
             int pending = refuseCount.load();
             while (!refuseThis && pending > 0) {
@@ -171,16 +160,15 @@ struct TcpProxy::Impl {
             setNoDelay(fd);
             links.emplace_back();
             links.back().client = fd;
-            if (mode.load() != Mode::Stall) startUpstream(links.back());
+            startUpstream(links.back());
         }
     }
 
     // The poll interest of one link; fd -1 (ignored by poll) when there is
     // none, so a hung-up socket we do not read cannot make poll spin.
-    void interest(Link& link, bool stalled, pollfd& client, pollfd& upstream) const {
+    void interest(Link& link, pollfd& client, pollfd& upstream) const {
         client = {-1, 0, 0};
         upstream = {-1, 0, 0};
-        if (stalled) return;
         short c = 0;
         short u = 0;
         if (!link.clientEof && link.toUpstream.size() < kBufferLimit) c |= POLLIN;
@@ -232,22 +220,16 @@ struct TcpProxy::Impl {
                 if (cutPending) links.clear();
                 cutPending = false;
                 commandsDone = commandsRequested;
-                open = links.size();
             }
-            const bool stalled = mode.load() == Mode::Stall;
-            if (!stalled) {
-                for (auto& link : links)
-                    if (link.upstream < 0 && !link.upstreamEof) startUpstream(link);
-            }
+            changed.notify_all();
             for (auto it = links.begin(); it != links.end();) it = it->finished() ? links.erase(it) : std::next(it);
-            publishOpenCount();
 
             fds.assign(2 + 2 * links.size(), pollfd{-1, 0, 0});
             fds[0] = {wakeFd, POLLIN, 0};
             fds[1] = {listenFd, POLLIN, 0};
             size_t i = 2;
             for (auto& link : links) {
-                interest(link, stalled, fds[i], fds[i + 1]);
+                interest(link, fds[i], fds[i + 1]);
                 i += 2;
             }
             if (::poll(fds.data(), fds.size(), -1) < 0) {
@@ -258,17 +240,14 @@ struct TcpProxy::Impl {
                 uint64_t count;
                 [[maybe_unused]] ssize_t n = ::read(wakeFd, &count, sizeof count);
             }
-            if (!stalled) {
-                i = 2;
-                for (auto it = links.begin(); it != links.end(); i += 2)
-                    it = service(*it, fds[i], fds[i + 1]) ? std::next(it) : links.erase(it);
-            }
+            i = 2;
+            for (auto it = links.begin(); it != links.end(); i += 2)
+                it = service(*it, fds[i], fds[i + 1]) ? std::next(it) : links.erase(it);
             if (fds[1].revents) acceptAll();
         }
         links.clear();
         {
             std::lock_guard<std::mutex> lock(mutex);
-            open = 0;
             threadEnded = true;
         }
         changed.notify_all();
@@ -332,26 +311,9 @@ void TcpProxy::refuseNext(int n) {
     m_impl->command(false);
 }
 
-void TcpProxy::stall() {
-    m_impl->mode = Mode::Stall;
-    m_impl->command(false);
-}
-
 void TcpProxy::cutAll() { m_impl->command(true); }
 
-size_t TcpProxy::openConnections() const {
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
-    return m_impl->open;
-}
-
-size_t TcpProxy::acceptedConnections() const { return m_impl->accepted.load(); }
-
 size_t TcpProxy::refusedConnections() const { return m_impl->refused.load(); }
-
-bool TcpProxy::waitForOpenConnections(size_t n, std::chrono::milliseconds timeout) const {
-    std::unique_lock<std::mutex> lock(m_impl->mutex);
-    return m_impl->changed.wait_for(lock, timeout, [&] { return m_impl->open == n; });
-}
 
 int unusedLoopbackPort() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);

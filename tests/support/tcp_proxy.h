@@ -1,12 +1,11 @@
 #pragma once
 // A loopback TCP forwarder between the code under test and the test server,
 // for connection faults the server cannot produce on demand: refused
-// connects, connections cut mid-session, a peer that goes silent.
+// connects and connections cut mid-session.
 //
 // It listens on 127.0.0.1 on a free port and forwards every accepted
 // connection to the target (loopback only) from a thread of its own. Every
 // command takes effect before it returns.
-#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -24,28 +23,18 @@ public:
 
     int port() const;
 
-    // Normal forwarding (the initial mode). Also ends refuseNext and lets
-    // connections held by stall() go on.
+    // Normal forwarding (the initial mode). Also ends refuseNext.
     void pass();
     // Every new connection is accepted and closed at once, so a client's
     // connect fails fast. Open connections carry on.
     void refuse();
     // Refuses the next n new connections, then forwards again.
     void refuseNext(int n);
-    // Forwards nothing any more, in either direction, and holds new
-    // connections without connecting them onward: clients wait until their
-    // own timeouts. pass() resumes.
-    void stall();
     // Closes every open connection, both the client's and the upstream side.
     void cutAll();
 
-    // Connections currently open through the proxy.
-    size_t openConnections() const;
-    // Connections accepted since construction, refused ones included.
-    size_t acceptedConnections() const;
+    // New connections refused since construction.
     size_t refusedConnections() const;
-    // Waits until exactly n connections are open; false on timeout.
-    bool waitForOpenConnections(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
 private:
     struct Impl;

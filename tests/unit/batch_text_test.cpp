@@ -39,11 +39,17 @@ std::string row(const std::string& asset, const std::string& values, const std::
     return "( '" + asset + "', '" + kStamp + "', '" + kStamp + "', '" + instance + "'" + values + ") ";
 }
 
+// A plugin object with no connection: it escapes as Redshift reads literals
+// unless a test says otherwise.
+class BatchText : public ::testing::Test {
+protected:
+    void SetUp() override { redshift.instanceName = "site1"; }
+    Redshift redshift;
+};
+
 }  // namespace
 
-TEST(BatchText, WorkedExampleMakesOneStatementWithARowPerReading) {
-    Redshift redshift;
-    redshift.instanceName = "site1";
+TEST_F(BatchText, WorkedExampleMakesOneStatementWithARowPerReading) {
     redshift.schemaCache["pump"] = withFixed({{"speed", " BIGINT "}, {"state", " VARCHAR(256) "}, {"temp", " REAL "}});
     Block block;
     block.add("pump", {dpInt("speed", 1200), dpFloat("temp", 21.5)});
@@ -56,8 +62,7 @@ TEST(BatchText, WorkedExampleMakesOneStatementWithARowPerReading) {
     EXPECT_EQ(counts["pump"], 2);
 }
 
-TEST(BatchText, LiteralsAreEscapedForTheServersStringMode) {
-    Redshift redshift;
+TEST_F(BatchText, LiteralsAreEscapedForTheServersStringMode) {
     redshift.instanceName = "it's";
     redshift.schemaCache["o_neil_"] = withFixed({{"s", " VARCHAR(256) "}});
     Block block;
@@ -73,9 +78,7 @@ TEST(BatchText, LiteralsAreEscapedForTheServersStringMode) {
                   row("o''neil\\", ",'a''b\\cd'", "it''s"));
 }
 
-TEST(BatchText, ValuesFollowTheColumnTypeNotTheirOwn) {
-    Redshift redshift;
-    redshift.instanceName = "site1";
+TEST_F(BatchText, ValuesFollowTheColumnTypeNotTheirOwn) {
     redshift.schemaCache["t"] =
         withFixed({{"b", " BIGINT "}, {"r", " REAL "}, {"v", " VARCHAR(256) "}, {"z", " TIMESTAMPTZ "}, {"e", ""}});
     const double inf = std::numeric_limits<double>::infinity();
@@ -103,9 +106,7 @@ TEST(BatchText, ValuesFollowTheColumnTypeNotTheirOwn) {
     }
 }
 
-TEST(BatchText, FirstDatapointOrLeafOfAColumnsNameSuppliesItsValue) {
-    Redshift redshift;
-    redshift.instanceName = "site1";
+TEST_F(BatchText, FirstDatapointOrLeafOfAColumnsNameSuppliesItsValue) {
     redshift.schemaCache["t"] = withFixed(
         {{"a_b", " BIGINT "}, {"motor_rpm", " BIGINT "}, {"motor_state_code", " VARCHAR(256) "}, {"Temp", " REAL "}});
     Block block;
@@ -117,9 +118,7 @@ TEST(BatchText, FirstDatapointOrLeafOfAColumnsNameSuppliesItsValue) {
               "VALUES  " + row("t", ",1,3,'ok',1.5"));
 }
 
-TEST(BatchText, ReservedNamesAreQuotedInTheStatement) {
-    Redshift redshift;
-    redshift.instanceName = "site1";
+TEST_F(BatchText, ReservedNamesAreQuotedInTheStatement) {
     redshift.schemaCache["order"] = withFixed({{"User", " BIGINT "}});
     Block block;
     block.add("order", {dpInt("User", 1)});
@@ -127,8 +126,7 @@ TEST(BatchText, ReservedNamesAreQuotedInTheStatement) {
               "INSERT INTO  \"order\" ( asset_code , user_ts , ts , vantrel , \"user\") VALUES  " + row("order", ",1"));
 }
 
-TEST(BatchText, FailedOrUnknownTablesGetNoBatch) {
-    Redshift redshift;
+TEST_F(BatchText, FailedOrUnknownTablesGetNoBatch) {
     redshift.schemaCache["a"] = kFixed;
     redshift.schemaCache["b"] = kFixed;
     Block block;
@@ -143,9 +141,7 @@ TEST(BatchText, FailedOrUnknownTablesGetNoBatch) {
     EXPECT_EQ(counts["b"], 0);
 }
 
-TEST(BatchText, RowsPastTheStatementLimitGoIntoFurtherStatements) {
-    Redshift redshift;
-    redshift.instanceName = "site1";
+TEST_F(BatchText, RowsPastTheStatementLimitGoIntoFurtherStatements) {
     redshift.schemaCache["t"] = withFixed({{"s", " VARCHAR(256) "}});
     Block block;
     for (const char* value : {"aaaa", "bbbb", "c'c'", "dddd", "eeee"}) block.add("t", {dpString("s", value)});

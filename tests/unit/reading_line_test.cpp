@@ -9,7 +9,6 @@
 #include <string>
 
 #include "reading_line.h"
-#include "redshift.h"
 
 namespace {
 
@@ -250,32 +249,6 @@ TEST(ReadingLineRejections, BadLinesGiveAOneLineReasonThatSaysWhatIsWrong) {
     for (const Case& c : cases) {
         std::string error = rejection(c.line);
         EXPECT_NE(error.find(c.reason), std::string::npos) << c.line << " -> " << error;
-    }
-}
-
-TEST(ReadingLineTables, NamesMatchTheTablesThePluginWritesTo) {
-    const std::string lines[] = {
-        R"({"asset": "pump 1", "datapoints": {"x": 1}})",
-        R"({"asset": "Boiler-North", "datapoints": {"x": 1}})",
-        R"({"asset": "3rd line", "datapoints": {"x": 1}})",
-        R"({"asset": "caf\u00e9", "datapoints": {"x": 1}})",
-        R"({"asset": "pump 2", "datapoints": {"RedshiftHint": "{\"tablename\": \"Line A\"}", "x": 1}})",
-        R"({"asset": "pump 3", "datapoints": {"RedshiftHint": "{\"tablename\": \"\"}"}})",
-        R"({"asset": "pump 4", "datapoints": {"RedshiftHint": "not json"}})",
-        R"({"asset": "pump 5", "datapoints": {"RedshiftHint": "{\"other\": 1}"}})",
-        R"({"asset": "pump 6", "datapoints": {"RedshiftHint": {"tablename": "nested hint"}}})",
-        R"({"asset": "pump 7", "datapoints": {"RedshiftHint": "{\"tablename\": \"9 lives\"}"}})",
-    };
-    const std::string expected[] = {"pump_1", "boiler_north", "x_3rd_line", "caf__", "line_a",
-                                    "pump_3", "pump_4",       "pump_5",     "nested_hint", "x_9_lives"};
-    Redshift plugin;
-    for (size_t i = 0; i < std::size(lines); ++i) {
-        auto reading = parseOk(lines[i]);
-        ASSERT_TRUE(reading);
-        EXPECT_EQ(targetTableName(*reading), expected[i]) << lines[i];
-        // The count north-run prints is only worth something while it follows
-        // the plugin's own rule.
-        EXPECT_EQ(targetTableName(*reading), storedName(plugin.tableNameFor(reading.get()))) << lines[i];
     }
 }
 
