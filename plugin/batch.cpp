@@ -186,34 +186,6 @@ struct TableRows {
     }
 };
 
-// The leaves of a nested datapoint, named as its columns were made, claim
-// their columns' value slots without copying any value.
-void collectLeaves(std::string prefix, const Datapoint* dp, const TableRows& rows,
-                   std::vector<const DatapointValue*>& slots) {
-    Redshift::getValidSQLName(prefix);
-    const std::vector<Datapoint*>* children = dp->getData().getDpVec();
-    if (!children) return;
-    for (const Datapoint* child : *children) {
-        std::string column = prefix + "_" + child->getName();
-        switch (child->getData().getType()) {
-            case DP_STRING:
-            case DP_INTEGER:
-            case DP_FLOAT: {
-                Redshift::getValidSQLName(column);
-                int index = rows.columnFor(column);
-                if (index >= 0 && !slots[index]) slots[index] = &child->getData();
-                break;
-            }
-            case DP_DICT:
-            case DP_LIST:
-                collectLeaves(column, child, rows, slots);
-                break;
-            default:
-                break;
-        }
-    }
-}
-
 }  // namespace
 
 void Redshift::createBatch(const std::vector<Reading*>& readings, TableNameList& tableNames,
@@ -260,7 +232,10 @@ void Redshift::createBatch(const std::vector<Reading*>& readings, TableNameList&
             if (dp->getName() == AWS_REDSHIFT_HINT) continue;
             uint32_t type = dp->getData().getType();
             if (type == DP_DICT || type == DP_LIST) {
-                collectLeaves(dp->getName(), dp, rows, slots);
+                forEachLeaf(dp->getName(), dp, [&rows, &slots](const std::string& column, const DatapointValue& value) {
+                    int index = rows.columnFor(column);
+                    if (index >= 0 && !slots[index]) slots[index] = &value;
+                });
                 continue;
             }
             if (type != DP_STRING && type != DP_INTEGER && type != DP_FLOAT) continue;

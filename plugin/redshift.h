@@ -110,3 +110,30 @@ private:
     QueryOutcome runQuery(const std::string& query, bool mayRetry);
     void appendColumnsFor(Datapoint* dp, std::vector<std::string>& names, std::vector<std::string>& types);
 };
+
+// Calls visit(column name, value) for every leaf below a nested datapoint,
+// named as flattenDatapoints names its columns, without copying a value or
+// logging anything: for the hot paths that only need names and values.
+template <typename Visit>
+void forEachLeaf(std::string prefix, const Datapoint* dp, Visit&& visit) {
+    Redshift::getValidSQLName(prefix);
+    const std::vector<Datapoint*>* children = dp->getData().getDpVec();
+    if (!children) return;
+    for (const Datapoint* child : *children) {
+        std::string column = prefix + "_" + child->getName();
+        switch (child->getData().getType()) {
+            case DP_STRING:
+            case DP_INTEGER:
+            case DP_FLOAT:
+                Redshift::getValidSQLName(column);
+                visit(column, child->getData());
+                break;
+            case DP_DICT:
+            case DP_LIST:
+                forEachLeaf(column, child, visit);
+                break;
+            default:
+                break;
+        }
+    }
+}

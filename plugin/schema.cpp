@@ -99,17 +99,14 @@ bool Redshift::checkTableSchema(std::string& table, Reading* reading) {
     auto entry = schemaCache.find(table);
     if (entry == schemaCache.end()) return !datapoints.empty();
     ColumnFinder columns(entry->second);
-    std::vector<std::string> names, types;
-    std::vector<DatapointValue> values;
     for (Datapoint* dp : datapoints) {
         // A nested datapoint has no column of its own: each of its leaves must.
         if (holdsChildren(dp)) {
-            names.clear();
-            types.clear();
-            values.clear();
-            prepareQueryData(dp, names, types, values);
-            for (const std::string& name : names)
-                if (!columns.has(name)) return true;
+            bool missing = false;
+            if (dp->getName() != AWS_REDSHIFT_HINT)
+                forEachLeaf(dp->getName(), dp,
+                            [&](const std::string& column, const DatapointValue&) { missing |= !columns.has(column); });
+            if (missing) return true;
             continue;
         }
         std::string name = dp->getName();
