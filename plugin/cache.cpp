@@ -4,6 +4,7 @@
 #include <rapidjson/writer.h>
 
 #include "logger.h"
+#include "names.h"
 #include "redshift.h"
 
 std::string Redshift::serializeCache() {
@@ -12,11 +13,11 @@ std::string Redshift::serializeCache() {
     writer.StartObject();
     writer.Key("Items");
     writer.StartArray();
-    for (const auto& entry : schemaCache) {
+    for (const auto& entry : m_cache.tables()) {
         writer.StartObject();
         writer.Key("tablename");
         writer.String(entry.first.data(), static_cast<rapidjson::SizeType>(entry.first.size()));
-        const ColumnList& columns = entry.second;
+        const ColumnList& columns = entry.second.columns();
         for (size_t i = 0; i < columns.size(); ++i) {
             std::string key = "col_" + std::to_string(i);
             writer.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
@@ -42,7 +43,7 @@ std::string text(const rapidjson::Value& value) { return std::string(value.GetSt
 
 int Redshift::deserializeCache(const std::string& stored) {
     // Replaces, never merges: a rejected text leaves an empty cache.
-    schemaCache.clear();
+    m_cache.clear();
     rapidjson::Document doc;
     doc.Parse<rapidjson::kParseIterativeFlag>(stored.data(), stored.size());
     // A raw NUL is never valid JSON, though the parser would stop at it
@@ -69,8 +70,9 @@ int Redshift::deserializeCache(const std::string& stored) {
                 // Member keys play no part: the text's order is the column order.
                 columns.emplace_back(text(columnName->value), text(columnType->value));
             }
-            // The first element of a name wins.
-            schemaCache.emplace(text(name->value), std::move(columns));
+            // One table under several letter cases is one entry with all
+            // their columns: the database keeps the name folded.
+            m_cache.merge(names::folded(text(name->value)), columns);
         }
     } catch (...) {
         // The tables read before the fault stay; the rest is learnt again

@@ -1,8 +1,14 @@
 // The connection: configuration, (re)opening, and running one statement.
+#include <poll.h>
+
 #include <exception>
+#include <random>
+
+#include <pqxx/pqxx>
 
 #include "logger.h"
 #include "redshift.h"
+#include "server_names.h"
 
 namespace {
 
@@ -36,9 +42,17 @@ std::string passwordOf(const std::string& connectString) {
 
 }  // namespace
 
-Redshift::Redshift() = default;
+Redshift::Redshift() : Redshift(Options()) {}
 
-Redshift::~Redshift() { connection.reset(); }
+Redshift::Redshift(Options options) : m_options(options) {
+    // Block ids must not repeat across instances or restarts.
+    std::random_device random;
+    char id[17];
+    snprintf(id, sizeof id, "%08x%08x", random(), random());
+    m_runId = id;
+}
+
+Redshift::~Redshift() { m_connection.reset(); }
 
 std::string Redshift::buildConnectString(const std::string& host, int port, const std::string& dbName,
                                          const std::string& user, const std::string& password) {
@@ -48,7 +62,7 @@ std::string Redshift::buildConnectString(const std::string& host, int port, cons
 }
 
 void Redshift::configure(const ConfigCategory* config) {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<std::mutex> guard(m_mutex);
     std::string password = config->getValue("dbPass");
     std::string user = config->getValue("dbUser");
     std::string dbName = config->getValue("dbName");
@@ -58,30 +72,31 @@ void Redshift::configure(const ConfigCategory* config) {
     int port = std::stoi(portText);
     std::string host = config->getValue("host");
     std::string newConnectString = buildConnectString(host, port, dbName, user, password);
-    instanceName = config->getValue("vantrelInstance");
+    m_instanceName = config->getValue("vantrelInstance");
 
     // An unchanged connection string keeps the connection, or its absence.
-    if (newConnectString == connectString) return;
-    connectString = newConnectString;
-    connection.reset();
+    if (newConnectString == m_connectString) return;
+    m_connectString = newConnectString;
+    m_connection.reset();
     openConnection();
 }
 
 bool Redshift::openConnection() {
     try {
-        auto candidate = std::make_unique<pqxx::connection>(connectString);
+        auto candidate = std::make_unique<pqxx::connection>(m_connectString);
         if (!candidate->is_open()) return false;
-        // Whether the server reads a backslash in '...' as an escape: the
-        // client library doubles it exactly when it does.
-        backslashEscapes = candidate->esc("\\") != "\\";
-        connection = std::move(candidate);
+        m_connection = std::move(candidate);
+        // What the plugin knows of a session is learnt again on a new one.
+        m_sessionReady = false;
+        m_cacheChecked = false;
+        m_bookkeepingReady = false;
         return true;
     } catch (const pqxx::broken_connection& e) {
-        logConnectFailure(e.what(), passwordOf(connectString));
+        logConnectFailure(e.what(), passwordOf(m_connectString));
     } catch (const pqxx::pqxx_exception& e) {
-        logConnectFailure(e.base().what(), passwordOf(connectString));
+        logConnectFailure(e.base().what(), passwordOf(m_connectString));
     } catch (const std::exception& e) {
-        logConnectFailure(e.what(), passwordOf(connectString));
+        logConnectFailure(e.what(), passwordOf(m_connectString));
     } catch (...) {
         Logger::getLogger()->error("AWS Redshift error");
     }
@@ -92,7 +107,7 @@ bool Redshift::reconnect(int attempts) {
     Logger* logger = Logger::getLogger();
     for (int attempt = 1; attempt <= attempts; ++attempt) {
         logger->debug("AWS Redshift connect retry count %d", attempts);
-        connection.reset();
+        m_connection.reset();
         // No pause between attempts: each costs what the client library's own
         // failure costs.
         if (openConnection()) return true;
@@ -101,41 +116,108 @@ bool Redshift::reconnect(int attempts) {
     return false;
 }
 
-QueryOutcome Redshift::executeQuery(const std::string& query) { return runQuery(query, true); }
+void Redshift::dropBrokenIdleConnection() {
+    if (!m_connection) return;
+    // An idle session has nothing to say: a readable socket means the server
+    // ended it (or is about to). Noticing that before a statement saves the
+    // statement a failure, and the client library a result it would leak.
+    pollfd socket{m_connection->sock(), POLLIN, 0};
+    if (socket.fd < 0 || poll(&socket, 1, 0) != 0) {
+        Logger::getLogger()->debug("AWS Redshift - the server closed the idle connection");
+        m_connection.reset();
+    }
+}
 
-QueryOutcome Redshift::runQuery(const std::string& query, bool mayRetry) {
+namespace {
+std::string firstLine(const char* text) {
+    std::string line(text);
+    line = line.substr(0, line.find('\n'));
+    if (line.rfind("ERROR:  ", 0) == 0) line.erase(0, 8);
+    return line;
+}
+}  // namespace
+
+Redshift::Outcome Redshift::run(const std::string& sql, bool log) {
+    Outcome outcome;
+    dropBrokenIdleConnection();
     // Without a connection there is nothing to run on; the caller decides
     // whether to reconnect.
-    if (!connection) return {false, pqxx::result()};
-    Logger* logger = Logger::getLogger();
-    std::unique_ptr<pqxx::nontransaction> work;
-    try {
-        // A connection cut while idle fails already here; that is a lost
-        // connection like any other, not a reason to lose the block.
-        work = std::make_unique<pqxx::nontransaction>(*connection);
-        logger->debug("** Execute Query ==> %s", query.c_str());
-        pqxx::result rows = work->exec(query);
-        return {true, rows};
-    } catch (const pqxx::pqxx_exception& e) {
-        std::string message = e.base().what();
-        while (!message.empty() && message.back() == '\n') message.pop_back();
-        // A table or column that is already there is what the statement wanted.
-        if (message.find("already exists") != std::string::npos) {
-            logger->debug("****AWS Redshift - %s", message.c_str());
-            return {true, pqxx::result()};
-        }
-        logger->error("AWS Redshift - %s", message.c_str());
-    } catch (const std::exception& e) {
-        logger->error("AWS Redshift - %s", e.what());
-        return {false, pqxx::result()};
-    } catch (...) {
-        logger->error("AWS Redshift - Unknown error");
-        return {false, pqxx::result()};
+    if (!m_connection) {
+        outcome.failure = Failure::Lost;
+        outcome.message = "no connection to the server";
+        return outcome;
     }
-    // End the statement's nontransaction before reconnect destroys its
-    // connection. A statement runs at most twice: one more run after a
-    // successful reconnection, never a loop.
-    work.reset();
-    if (mayRetry && reconnect(3)) return runQuery(query, false);
-    return {false, pqxx::result()};
+    if (log) Logger::getLogger()->debug("** Execute Query ==> %s", sql.c_str());
+    try {
+        pqxx::nontransaction work(*m_connection);
+        outcome.rows = work.exec(sql);
+        outcome.ok = true;
+        return outcome;
+    } catch (const pqxx::broken_connection& e) {
+        outcome.message = firstLine(e.what());
+    } catch (const pqxx::sql_error& e) {
+        outcome.state = e.sqlstate();
+        outcome.message = firstLine(e.what());
+        if (outcome.state.empty()) outcome.state = "XX000";  // a server error without a code is no broken link
+    } catch (const pqxx::pqxx_exception& e) {
+        outcome.state = "XX000";
+        outcome.message = firstLine(e.base().what());
+    } catch (const std::exception& e) {
+        outcome.state = "XX000";
+        outcome.message = e.what();
+    } catch (...) {
+        outcome.state = "XX000";
+        outcome.message = "Unknown error";
+    }
+    outcome.failure = classify(outcome.state);
+    // A broken connection is never used again: the client library would
+    // quietly open a new session on it, losing what the old one held.
+    bool broken = outcome.state.empty() || outcome.state.compare(0, 2, "08") == 0 ||
+                  outcome.state.compare(0, 3, "57P") == 0;
+    if (broken) m_connection.reset();
+    return outcome;
+}
+
+Redshift::Outcome Redshift::runRetrying(const std::string& sql) {
+    Outcome outcome = run(sql);
+    // A statement runs at most twice: once more after a lost connection was
+    // opened again, never in a loop.
+    if (outcome.ok || outcome.failure != Failure::Lost) return outcome;
+    Logger::getLogger()->error("AWS Redshift - %s", outcome.message.c_str());
+    if (!m_connection && !reconnect(3)) return outcome;
+    return run(sql);
+}
+
+QueryOutcome Redshift::executeQuery(const std::string& query) {
+    Outcome outcome = runRetrying(query);
+    if (!outcome.ok && outcome.failure != Failure::Lost)
+        Logger::getLogger()->error("AWS Redshift - %s", outcome.message.c_str());
+    return {outcome.ok, outcome.rows};
+}
+
+bool Redshift::startSession() {
+    if (m_sessionReady) return true;
+    if (!m_connection) return false;
+    int version = m_options.serverVersion ? m_options.serverVersion : m_connection->server_version();
+    Dialect dialect = dialectFor(version);
+    m_identifierLimit = dialect.identifierLimit;
+    m_redshiftRules = dialect.redshift;
+    // Whether several statements may share a request: the server runs both
+    // and answers with the last result, or refuses the text.
+    m_multiStatement = false;
+    if (!m_options.oneStatementPerRequest) {
+        Outcome probe = run("SELECT 1;SELECT 2");
+        if (!probe.ok && probe.failure == Failure::Lost) return false;
+        m_multiStatement = probe.ok && probe.rows.size() == 1 && std::string(probe.rows[0][0].c_str()) == "2";
+    }
+    // The system catalogue comes first in the search path: a table of one of
+    // its names would never be reached by an unqualified statement.
+    Outcome shadowed = run(
+        "SELECT c.relname FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
+        "WHERE n.nspname = 'pg_catalog'");
+    if (!shadowed.ok) return false;
+    m_shadowed.clear();
+    for (const auto& row : shadowed.rows) m_shadowed.insert(row[0].c_str());
+    m_sessionReady = true;
+    return true;
 }

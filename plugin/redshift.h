@@ -1,139 +1,191 @@
 #pragma once
-// The plugin object: one per plugin handle. It owns the database connection and
-// the schema cache (every known table with its columns, in table order).
+// The plugin object: one per plugin handle. It owns the database connection
+// and the schema cache, and turns blocks of readings into rows.
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <pqxx/pqxx>
+#include <pqxx/connection>
+#include <pqxx/result>
 
+#include "block_rows.h"
+#include "column_types.h"
 #include "config_category.h"
 #include "datapoint.h"
+#include "failure.h"
 #include "reading.h"
-#include "sql_buffer.h"
+#include "schema_cache.h"
 
 // Name of the datapoint that carries per-reading instructions (a JSON object).
 extern const std::string AWS_REDSHIFT_HINT;
 
-// Column type strings: the blanks around the type are part of the text.
-extern const char* const TYPE_VARCHAR;      // " VARCHAR(256) "
-extern const char* const TYPE_BIGINT;       // " BIGINT "
-extern const char* const TYPE_REAL;         // " REAL "
-extern const char* const TYPE_TIMESTAMPTZ;  // " TIMESTAMPTZ "
-
-using Column = std::pair<std::string, std::string>;  // (name, type string)
-using ColumnList = std::vector<Column>;
-using TableSchemaCache = std::map<std::string, ColumnList>;
-using TableNameList = std::vector<std::string>;
-using TableIndexMap = std::map<std::string, int>;
-// One INSERT statement of a block: its text and the number of rows it carries.
-struct Batch {
-    std::unique_ptr<SQLBuffer> sql;
-    int rows = 0;
-};
-// A table's rows travel in one statement, or in several consecutive ones when
-// one would exceed the server's statement size limit.
-using BatchMap = std::map<std::string, std::vector<Batch>>;
+using TableNameList = std::vector<std::string>;  // tables that failed in this block
+using TableIndexMap = std::map<std::string, int>;  // ready tables and their row counts
 using QueryOutcome = std::pair<bool, pqxx::result>;
 
-// Names in statements (reserved_words.cpp). Unquoted identifiers are folded
-// to lower case by the database, so the lower-case form is the name the
-// database stores; a reserved word is written quoted in that form, so that
-// both kinds of name end up stored the same way.
-bool isReservedWord(const std::string& name);
-std::string sqlIdentifier(const std::string& name);
-std::string storedName(const std::string& name);
-// Column names match without regard to ASCII case: the database does not
-// tell apart names that differ only in case.
-bool sameColumnName(const std::string& a, const std::string& b);
-extern const char* const RESERVED_WORDS[];
-extern const size_t RESERVED_WORD_COUNT;
 
 class Redshift {
 public:
+    // Limits and server rules, fixed for the object's life. The defaults are
+    // the target server's; tests lower the size or take the paths that only
+    // some servers need.
+    struct Options {
+        // The largest request the server takes, in bytes.
+        size_t maxRequestBytes = 16 * 1024 * 1024;
+        // Send one statement per request, as for a server that refuses several.
+        bool oneStatementPerRequest = false;
+        // Take the naming rules of this server version instead of the
+        // connected server's (80002 is how Redshift reports itself).
+        int serverVersion = 0;
+    };
+
     Redshift();
+    explicit Redshift(Options options);
     ~Redshift();
     Redshift(const Redshift&) = delete;
     Redshift& operator=(const Redshift&) = delete;
 
-    // Connection (connection.cpp)
+    // --- Connection (connection.cpp)
+    // Reads the category, builds the connection string and, when it changed,
+    // makes one connection attempt (a failure is only logged). Throws for a
+    // port that is no number.
     void configure(const ConfigCategory* config);
+    // Drops the connection and makes up to `attempts` new ones; true when open.
     bool reconnect(int attempts);
+    // Runs one statement; a lost connection is re-opened and the statement run
+    // once more. (false, empty) for any failure, or without a connection.
     QueryOutcome executeQuery(const std::string& query);
     static std::string buildConnectString(const std::string& host, int port, const std::string& dbName,
                                           const std::string& user, const std::string& password);
+    bool isConnected() const { return m_connection != nullptr; }
+    const std::string& instanceName() const { return m_instanceName; }
 
-    // Column mapping (columns.cpp)
+    // --- Column mapping (columns.cpp)
+    // Rewrites `name` in place into a valid SQL name (see names::makeValid).
     static void getValidSQLName(std::string& name);
+    // Appends the columns of one datapoint (none for the hint or unsupported
+    // kinds) to the three lists, which always keep equal lengths.
     void prepareQueryData(Datapoint* dp, std::vector<std::string>& names, std::vector<std::string>& types,
                           std::vector<DatapointValue>& values);
     void flattenDatapoints(std::string prefix, Datapoint* dp, std::vector<std::string>& names,
                            std::vector<std::string>& types, std::vector<DatapointValue>& values);
+    // The column a datapoint of this valid name is stored in, on this server.
+    std::string columnNameFor(const std::string& validName) const;
+    // The table a valid table name is stored as, on this server: the cache key.
+    std::string tableKeyFor(const std::string& validName) const;
 
-    // Schema (schema.cpp)
+    // --- Schema (schema.cpp)
+    // True when the table is cached, or the database has it in the schema
+    // that unqualified names reach (it is then cached as the database has it).
     bool checkTableExists(std::string& table, Reading* reading);
+    // True when the reading has a datapoint WITHOUT a column: the table needs
+    // widening. The table must be known.
     bool checkTableSchema(std::string& table, Reading* reading);
+    // Creates the table with the fixed columns and the reading's columns.
     bool createTable(std::string& table, Reading* reading);
+    // Adds the columns the reading needs and the table lacks.
     bool alterTable(std::string& table, Reading* reading);
-    std::string tableNameFor(const Reading* reading);
+    // Reads the tables' columns from the database again and caches exactly
+    // that (a table the database lacks leaves the cache). One query.
+    bool refreshTables(const std::vector<std::string>& tables);
+    // Makes the table of every reading ready; failed tables go to tableNames.
     void createTablesFromPayload(const std::vector<Reading*>& readings, TableNameList& tableNames,
                                  TableIndexMap& tableIndex);
 
-    // Delivery (batch.cpp)
+    // --- Delivery (rows.cpp, delivery.cpp)
+    // The rows of a block for its ready tables, one INSERT per table.
     void createBatch(const std::vector<Reading*>& readings, TableNameList& tableNames, TableIndexMap& tableIndex,
-                     BatchMap& batches);
+                     BlockRows& rows);
+    // Writes the block in one transaction: the block's size when it committed
+    // (refused readings kept in the rejects table), 0 when nothing did.
     uint32_t send(const std::vector<Reading*>& readings);
 
-    // Cache persistence (cache.cpp)
+    // --- Cache persistence (cache.cpp)
     std::string serializeCache();
+    // Replaces the cache with the stored text: 0, or -1 when it is no JSON.
     int deserializeCache(const std::string& text);
 
-    // State, in declaration order. Public so that tests can inspect it.
-    std::string instanceName;
-    std::string connectString;
-    std::unique_ptr<pqxx::connection> connection;
-    std::mutex mutex;
-    TableSchemaCache schemaCache;
-    // Whether string literals treat a backslash as an escape on the server of
-    // the last open connection. True until a connection says otherwise: that is
-    // how Redshift reads them.
-    bool backslashEscapes = true;
-    // The largest statement the server accepts, in bytes (Redshift's limit).
-    size_t maxStatementBytes = 16 * 1024 * 1024;
-
 private:
-    bool openConnection();
-    QueryOutcome runQuery(const std::string& query, bool mayRetry);
-    void appendColumnsFor(Datapoint* dp, std::vector<std::string>& names, std::vector<std::string>& types);
-};
+    struct Outcome {
+        bool ok = false;
+        Failure failure = Failure::Other;
+        std::string state;    // SQLSTATE, empty when the connection broke
+        std::string message;  // the server's message, one line
+        pqxx::result rows;
+    };
+    // A block whose commit was sent but whose reply never came.
+    struct PendingBlock {
+        std::string id;
+        size_t committedHead = 0;             // readings at its head known written before it
+        std::vector<uint64_t> fingerprints;   // of every reading the host gave with it
+    };
 
-// Calls visit(column name, value) for every leaf below a nested datapoint,
-// named as flattenDatapoints names its columns, without copying a value or
-// logging anything: for the hot paths that only need names and values.
-template <typename Visit>
-void forEachLeaf(std::string prefix, const Datapoint* dp, Visit&& visit) {
-    Redshift::getValidSQLName(prefix);
-    const std::vector<Datapoint*>* children = dp->getData().getDpVec();
-    if (!children) return;
-    for (const Datapoint* child : *children) {
-        std::string column = prefix + "_" + child->getName();
-        switch (child->getData().getType()) {
-            case DP_STRING:
-            case DP_INTEGER:
-            case DP_FLOAT:
-                Redshift::getValidSQLName(column);
-                visit(column, child->getData());
-                break;
-            case DP_DICT:
-            case DP_LIST:
-                forEachLeaf(column, child, visit);
-                break;
-            default:
-                break;
-        }
-    }
-}
+    // connection.cpp
+    bool openConnection();
+    void dropBrokenIdleConnection();
+    // One request; logged at debug level unless the caller logs it.
+    Outcome run(const std::string& sql, bool log = true);
+    // The same, run once more when the connection was lost and opened again.
+    Outcome runRetrying(const std::string& sql);
+    // Learns the server's rules once per connection; false when it was lost.
+    bool startSession();
+
+    // schema.cpp
+    static bool isKey(const std::string& key);
+    int findColumn(const TableSchema& schema, const std::string& validName) const;
+    bool discover(const std::string& key);
+    bool tryDdl(const std::string& key, const std::string& sql, std::string& why);
+    void checkCachedTables();
+    std::string columnsQuery(const std::string& condition) const;
+    void cacheColumns(const pqxx::result& rows, const std::vector<std::string>& tables);
+
+    // delivery.cpp
+    bool prepareSession();
+    void ensureBookkeeping();
+    std::string ledgerTable() const;
+    std::string newBlockId();
+    bool ledgerHas(const std::string& id, bool& known);
+    // How many readings at the head of the block an unsettled earlier block
+    // wrote already; SIZE_MAX while that is still unknown.
+    size_t settlePending(const std::vector<Reading*>& readings);
+    void rememberPending(const std::vector<Reading*>& readings, const std::string& id, size_t committedHead);
+    uint32_t deliver(const std::vector<Reading*>& readings, size_t first);
+    std::vector<std::string> rejectStatements(const std::vector<RejectEntry>& entries,
+                                              const std::vector<Reading*>& readings, const std::string& id);
+    Outcome runBlock(const std::vector<std::string>& statements);
+    // Runs a statement in a transaction that is rolled back: would it pass?
+    bool trial(const std::string& statement, Outcome& outcome);
+    // Finds the rows the server refuses and adds them to `next`; false when
+    // the block cannot go on (connection lost, or a failure of no row).
+    bool isolateRows(const BlockRows& rows, BlockRows& next);
+
+    Options m_options;
+    std::string m_instanceName;
+    std::string m_connectString;
+    std::unique_ptr<pqxx::connection> m_connection;
+    std::mutex m_mutex;
+    SchemaCache m_cache;
+    // Tables of the current block that could not be made ready, and why.
+    std::map<std::string, std::string> m_ddlFailures;
+
+    // Facts about the open session, learnt once per connection.
+    bool m_sessionReady = false;
+    bool m_multiStatement = true;
+    size_t m_identifierLimit = 127;
+    bool m_redshiftRules = true;
+    std::set<std::string> m_shadowed;  // names the system catalogue would take first
+    bool m_cacheChecked = false;
+
+    // Bookkeeping tables: the ledger of committed blocks, the rejected readings.
+    bool m_bookkeepingReady = false;
+    bool m_bookkeepingOff = false;
+    std::unique_ptr<PendingBlock> m_pending;
+    uint64_t m_blocks = 0;    // blocks committed
+    uint64_t m_blockIds = 0;  // block ids handed out
+    std::string m_runId;
+};

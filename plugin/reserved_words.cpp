@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "redshift.h"
+#include "sql_names.h"
 
 // Sorted by byte order, upper case; a test checks both.
 const char* const RESERVED_WORDS[] = {
@@ -45,40 +45,19 @@ bool isReservedWord(const std::string& name) {
                               [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
 }
 
-std::string storedName(const std::string& name) {
-    std::string out(name);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 std::string sqlIdentifier(const std::string& name) {
-    // A name that is not a plain identifier can only have come from outside
-    // (a stored cache, a table made by someone else): it is quoted exactly as
-    // it is, so that it names that column and can never end the list early.
     bool plain = !name.empty() && !(name[0] >= '0' && name[0] <= '9');
     for (char c : name)
-        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) plain = false;
-    if (!plain) {
-        std::string quoted = "\"";
-        for (char c : name) {
-            if (c == '\0') continue;
-            if (c == '"') quoted += '"';
-            quoted += c;
-        }
-        return quoted + "\"";
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) plain = false;
+    // A plain lower-case name that is no reserved word stands bare.
+    if (plain && !isReservedWord(name)) return name;
+    // Anything else is quoted exactly as stored, so that it names that column
+    // and can never end the list early; NUL cannot be part of a name.
+    std::string quoted = "\"";
+    for (char c : name) {
+        if (c == '\0') continue;
+        if (c == '"') quoted += '"';
+        quoted += c;
     }
-    if (!isReservedWord(name)) return name;
-    return "\"" + storedName(name) + "\"";
-}
-
-bool sameColumnName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
+    return quoted + "\"";
 }

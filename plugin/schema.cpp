@@ -1,233 +1,249 @@
 // Tables: what the cache and the database know of them, creating and widening
-// them, and which table each reading goes to.
-#include <rapidjson/document.h>
-
-#include <unordered_map>
-
+// them, and which table each reading goes to. The database is the authority:
+// whatever a statement meets, the cache ends up holding what the table has.
+#include "datapoint_walk.h"
 #include "logger.h"
+#include "names.h"
 #include "redshift.h"
-#include "string_utils.h"
+#include "server_names.h"
+#include "sql_names.h"
 
 namespace {
 
-bool hasColumn(const ColumnList& columns, const std::string& name) {
-    for (const Column& column : columns)
-        if (sameColumnName(column.first, name)) return true;
-    return false;
+const ColumnList FIXED_COLUMNS = {{"asset_code", TYPE_VARCHAR},
+                                  {"user_ts", TYPE_TIMESTAMPTZ},
+                                  {"ts", TYPE_TIMESTAMPTZ},
+                                  {"vantrel", TYPE_VARCHAR}};
+
+void ignoreSkipped(const std::string&, uint32_t) {}
+
+void logUnsupported(const std::string& name, uint32_t type) {
+    if (type == DP_IMAGE || type == DP_DATABUFFER)
+        Logger::getLogger()->info(
+            "Datapoint %s has image / databuffer. Image / databuffer is not supported by AWS Redshift plugin",
+            name.c_str());
 }
 
-// Looks names up in a column list, trying first the column after the last
-// one found: a reading usually names its datapoints in the order its table's
-// columns were made from them. Off that order, an index of the list is built
-// once, so a wide reading never costs a scan of the list per datapoint.
-class ColumnFinder {
-public:
-    explicit ColumnFinder(const ColumnList& columns) : m_columns(columns) {}
-    bool has(const std::string& name) {
-        // A few columns ahead: the fixed columns, or one a datapoint skipped.
-        for (size_t i = m_next; i < m_columns.size() && i < m_next + 8; ++i) {
-            if (sameColumnName(m_columns[i].first, name)) {
-                m_next = i + 1;
-                return true;
-            }
-        }
-        if (m_index.empty()) {
-            for (size_t i = 0; i < m_columns.size(); ++i) m_index.emplace(storedName(m_columns[i].first), i);
-        }
-        auto found = m_index.find(storedName(name));
-        if (found == m_index.end()) return false;
-        m_next = found->second + 1;
-        return true;
+// A literal list of table names. Keys hold only name bytes and '$', so they
+// need no escaping; anything else cannot be a table of ours.
+std::string nameList(const std::vector<std::string>& tables) {
+    std::string list;
+    for (const std::string& table : tables) {
+        list += list.empty() ? "'" : ",'";
+        list += table;
+        list += "'";
     }
-
-private:
-    const ColumnList& m_columns;
-    std::unordered_map<std::string, size_t> m_index;
-    size_t m_next = 0;
-};
-
-bool holdsChildren(const Datapoint* dp) {
-    uint32_t type = dp->getData().getType();
-    return type == DP_DICT || type == DP_LIST;
-}
-
-const char* typeStringForDatabaseType(const char* dataType) {
-    std::string type(dataType);
-    if (type == "real") return TYPE_REAL;
-    if (type == "bigint") return TYPE_BIGINT;
-    if (type == "timestamp with time zone") return TYPE_TIMESTAMPTZ;
-    return TYPE_VARCHAR;
-}
-
-// The buffer's text as one string; the buffer is emptied first so that the
-// statement exists twice at most while it is copied.
-std::string takeText(SQLBuffer& sql) {
-    const char* text = sql.coalesce();
-    sql.clear();
-    std::string statement(text);
-    delete[] text;
-    return statement;
+    return list;
 }
 
 }  // namespace
 
-bool Redshift::checkTableExists(std::string& table, Reading* /*reading*/) {
-    if (schemaCache.count(table)) {
-        Logger::getLogger()->debug("Table %s already created into AWS Redshift", table.c_str());
-        return true;
-    }
-    // The database stores unquoted names in lower case; table names are valid
-    // SQL names, so the literal needs no escaping.
-    QueryOutcome outcome = executeQuery(
-        "SELECT column_name,data_type FROM information_schema.columns WHERE table_name = '" + storedName(table) +
-        "' ORDER BY ordinal_position");
-    if (!outcome.first || outcome.second.empty()) return false;
-    ColumnList columns;
-    for (const auto& row : outcome.second) {
-        std::string name = row[0].c_str();
-        // Same-named tables in other schemas report their columns too; a
-        // column list never names a column twice.
-        if (hasColumn(columns, name)) continue;
-        columns.emplace_back(name, typeStringForDatabaseType(row[1].c_str()));
-    }
-    schemaCache.emplace(table, std::move(columns));
+bool Redshift::isKey(const std::string& key) {
+    if (key.empty()) return false;
+    for (char c : key)
+        if (!(names::isNameByte(c) || c == '$') || (c >= 'A' && c <= 'Z')) return false;
     return true;
 }
 
-bool Redshift::checkTableSchema(std::string& table, Reading* reading) {
-    const std::vector<Datapoint*>& datapoints = reading->getReadingData();
-    auto entry = schemaCache.find(table);
-    if (entry == schemaCache.end()) return !datapoints.empty();
-    ColumnFinder columns(entry->second);
-    for (Datapoint* dp : datapoints) {
-        // A nested datapoint has no column of its own: each of its leaves must.
-        if (holdsChildren(dp)) {
-            bool missing = false;
-            if (dp->getName() != AWS_REDSHIFT_HINT)
-                forEachLeaf(dp->getName(), dp,
-                            [&](const std::string& column, const DatapointValue&) { missing |= !columns.has(column); });
-            if (missing) return true;
-            continue;
-        }
-        std::string name = dp->getName();
-        getValidSQLName(name);
-        if (!columns.has(name)) return true;
+std::string Redshift::tableKeyFor(const std::string& validName) const {
+    std::string key = serverTableName(validName, Dialect{m_identifierLimit, m_redshiftRules});
+    // A name the system catalogue holds would reach the catalogue's table.
+    if (m_shadowed.count(key)) key += "$";
+    return key;
+}
+
+std::string Redshift::columnNameFor(const std::string& validName) const {
+    return ::columnNameFor(validName, Dialect{m_identifierLimit, m_redshiftRules});
+}
+
+int Redshift::findColumn(const TableSchema& schema, const std::string& validName) const {
+    int index = schema.find(columnNameFor(validName));
+    // A table made before long names were shortened holds the server's cut.
+    if (index < 0 && validName.size() > m_identifierLimit)
+        index = schema.find(serverCutName(names::folded(validName), m_identifierLimit));
+    return index;
+}
+
+std::string Redshift::columnsQuery(const std::string& condition) const {
+    // Only the schema that unqualified names reach counts.
+    return "SELECT table_name,column_name,data_type,character_maximum_length FROM information_schema.columns "
+           "WHERE table_schema = current_schema() AND " +
+           condition + " ORDER BY table_name,ordinal_position";
+}
+
+void Redshift::cacheColumns(const pqxx::result& rows, const std::vector<std::string>& tables) {
+    std::map<std::string, ColumnList> found;
+    for (const auto& row : rows)
+        found[row[0].c_str()].emplace_back(row[1].c_str(),
+                                           typeStringForDatabase(row[2].c_str(), row[3].is_null() ? nullptr : row[3].c_str()));
+    // A table the database lacks leaves the cache; it is made again when needed.
+    for (const std::string& table : tables) {
+        auto columns = found.find(table);
+        if (columns == found.end())
+            m_cache.erase(table);
+        else
+            m_cache.put(table, std::move(columns->second));
     }
+}
+
+bool Redshift::refreshTables(const std::vector<std::string>& tables) {
+    if (tables.empty()) return true;
+    Outcome outcome = runRetrying(columnsQuery("table_name IN (" + nameList(tables) + ")"));
+    if (!outcome.ok) return false;
+    cacheColumns(outcome.rows, tables);
+    return true;
+}
+
+void Redshift::checkCachedTables() {
+    if (m_cacheChecked || !m_connection) return;
+    std::vector<std::string> tables;
+    std::vector<std::string> foreign;
+    for (const auto& entry : m_cache.tables()) (isKey(entry.first) ? tables : foreign).push_back(entry.first);
+    for (const std::string& table : foreign) m_cache.erase(table);
+    if (tables.empty()) {
+        m_cacheChecked = true;
+        return;
+    }
+    // One query per connection: a stored cache may be stale in ways that
+    // fail nothing (a type changed), so it is compared, not trusted.
+    Outcome outcome = runRetrying(columnsQuery("table_name IN (" + nameList(tables) + ")"));
+    if (!outcome.ok) return;
+    std::map<std::string, ColumnList> cached;
+    for (const std::string& table : tables) cached[table] = m_cache.find(table)->columns();
+    cacheColumns(outcome.rows, tables);
+    for (const std::string& table : tables) {
+        TableSchema* now = m_cache.find(table);
+        if (!now || now->columns() != cached[table])
+            Logger::getLogger()->info("Table %s differs from the stored cache: its columns were read again",
+                                      table.c_str());
+    }
+    m_cacheChecked = true;
+}
+
+bool Redshift::discover(const std::string& key) {
+    Outcome outcome = runRetrying(columnsQuery("table_name = '" + key + "'"));
+    if (!outcome.ok || outcome.rows.empty()) return false;
+    cacheColumns(outcome.rows, {key});
+    return true;
+}
+
+bool Redshift::checkTableExists(std::string& table, Reading* /*reading*/) {
+    std::string key = tableKeyFor(table);
+    if (m_cache.find(key)) {
+        Logger::getLogger()->debug("Table %s already created into AWS Redshift", table.c_str());
+        return true;
+    }
+    return isKey(key) && discover(key);
+}
+
+bool Redshift::checkTableSchema(std::string& table, Reading* reading) {
+    const TableSchema* schema = m_cache.find(tableKeyFor(table));
+    if (!schema) return !reading->getReadingData().empty();
+    bool missing = false;
+    // Only values that can have a column count: the hint, arrays and images
+    // never get one, so they never make a table look too narrow.
+    names::walkReading(
+        reading->getReadingData(),
+        [&](const std::string& name, const DatapointValue&) { missing = missing || findColumn(*schema, name) < 0; },
+        ignoreSkipped);
+    return missing;
+}
+
+bool Redshift::tryDdl(const std::string& key, const std::string& sql, std::string& why) {
+    Outcome outcome = runRetrying(sql);
+    if (outcome.ok) return true;
+    why = outcome.message;
+    if (outcome.failure != Failure::AlreadyThere)
+        Logger::getLogger()->error("AWS Redshift - %s (table %s)", outcome.message.c_str(), key.c_str());
+    else
+        Logger::getLogger()->debug("****AWS Redshift - %s", outcome.message.c_str());
+    // Whatever failed, the table is now what the database says it is: another
+    // writer may have made it, or made the column, with types of its own.
+    if (outcome.failure != Failure::Lost) refreshTables({key});
     return false;
 }
 
 bool Redshift::createTable(std::string& table, Reading* reading) {
-    std::lock_guard<std::mutex> guard(mutex);
-    ColumnList columns = {{"asset_code", TYPE_VARCHAR},
-                          {"user_ts", TYPE_TIMESTAMPTZ},
-                          {"ts", TYPE_TIMESTAMPTZ},
-                          {"vantrel", TYPE_VARCHAR}};
-    SQLBuffer sql;
-    sql.append("CREATE TABLE ");
-    sql.append(sqlIdentifier(table));
-    sql.append(" ( asset_code VARCHAR(256) NOT NULL, user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, vantrel VARCHAR(256) ");
-    std::vector<std::string> names, types;
-    std::vector<DatapointValue> values;
-    for (Datapoint* dp : reading->getReadingData()) {
-        names.clear();
-        types.clear();
-        values.clear();
-        prepareQueryData(dp, names, types, values);
-        for (size_t i = 0; i < names.size(); ++i) {
-            // A second column of the same name would make the statement fail
-            // for ever; the first one stays.
-            if (hasColumn(columns, names[i])) continue;
-            sql.append(" , ");
-            sql.append(sqlIdentifier(names[i]));
-            sql.append(types[i]);
-            sql.append(" NULL ");
-            columns.emplace_back(names[i], types[i]);
-        }
+    std::lock_guard<std::mutex> guard(m_mutex);
+    std::string key = tableKeyFor(table);
+    TableSchema columns(FIXED_COLUMNS);
+    std::string sql = "CREATE TABLE " + sqlIdentifier(key) +
+                      " ( asset_code VARCHAR(256) NOT NULL, user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, vantrel VARCHAR(256) ";
+    names::walkReading(
+        reading->getReadingData(),
+        [&](const std::string& name, const DatapointValue& value) {
+            std::string column = columnNameFor(name);
+            // A second column of the same name would fail the statement for ever.
+            if (columns.find(column) >= 0) return;
+            const char* type = typeStringFor(value.getType());
+            columns.add(column, type);
+            sql += " , " + sqlIdentifier(column) + type + " NULL ";
+        },
+        logUnsupported);
+    sql += ")";
+    std::string why;
+    if (!tryDdl(key, sql, why)) {
+        // Made meanwhile by another writer: it is cached as that writer made it.
+        if (m_cache.find(key)) return true;
+        m_ddlFailures[key] = why;
+        return false;
     }
-    sql.append(")");
-    if (!executeQuery(takeText(sql)).first) return false;
     // The cache follows the database only once the database has the table.
-    schemaCache.emplace(table, std::move(columns));
+    m_cache.put(key, columns.columns());
     Logger::getLogger()->debug("Table  %s has been created on AWS Redshift", table.c_str());
     return true;
 }
 
 bool Redshift::alterTable(std::string& table, Reading* reading) {
-    const std::vector<Datapoint*>& datapoints = reading->getReadingData();
-    if (datapoints.empty()) return true;
-    auto entry = schemaCache.find(table);
-    if (entry == schemaCache.end()) return false;
-    ColumnList& columns = entry->second;
-    std::vector<std::string> names, types;
-    std::vector<DatapointValue> values;
-    for (Datapoint* dp : datapoints) {
-        if (!holdsChildren(dp)) {
-            std::string name = dp->getName();
-            getValidSQLName(name);
-            if (hasColumn(columns, name)) continue;
-        }
-        names.clear();
-        types.clear();
-        values.clear();
-        prepareQueryData(dp, names, types, values);
-        for (size_t i = 0; i < names.size(); ++i) {
-            // Only what the table lacks, including columns added for earlier
-            // datapoints of this reading.
-            if (hasColumn(columns, names[i])) continue;
-            SQLBuffer sql;
-            sql.append("ALTER TABLE ");
-            sql.append(sqlIdentifier(table));
-            sql.append(" ADD ");
-            sql.append(sqlIdentifier(names[i]));
-            sql.append(types[i]);
-            sql.append(" NULL ");
-            if (!executeQuery(takeText(sql)).first) return false;
-            columns.emplace_back(names[i], types[i]);
-            Logger::getLogger()->debug("Table  %s has been altered on AWS Redshift", table.c_str());
-        }
-    }
-    return true;
-}
-
-std::string Redshift::tableNameFor(const Reading* reading) {
-    std::string table;
-    if (Datapoint* hint = reading->getDatapoint(AWS_REDSHIFT_HINT)) {
-        std::string text = hint->getData().toString();
-        StringReplaceAll(text, "\\", "");
-        if (!text.empty() && text[0] == '"') text = text.size() >= 2 ? text.substr(1, text.size() - 2) : "";
-        rapidjson::Document doc;
-        // Iterative parsing: no nesting depth can exhaust the stack.
-        doc.Parse<rapidjson::kParseIterativeFlag>(text.c_str());
-        if (doc.HasParseError()) {
-            Logger::getLogger()->debug("Could not parse AWS Redshift Hints JSON : %s ", text.c_str());
-        } else if (doc.IsObject()) {
-            auto member = doc.FindMember("tablename");
-            if (member != doc.MemberEnd() && member->value.IsString()) table = member->value.GetString();
-        }
-    }
-    if (table.empty()) table = reading->getAssetName();
-    getValidSQLName(table);
-    return table;
+    std::string key = tableKeyFor(table);
+    if (!m_cache.find(key)) return false;
+    bool ok = true;
+    names::walkReading(
+        reading->getReadingData(),
+        [&](const std::string& name, const DatapointValue& value) {
+            // Looked up again each time: a failed ALTER re-reads the table.
+            TableSchema* schema = m_cache.find(key);
+            if (!ok || !schema || findColumn(*schema, name) >= 0) return;
+            std::string column = columnNameFor(name);
+            const char* type = typeStringFor(value.getType());
+            std::string why;
+            if (tryDdl(key, "ALTER TABLE " + sqlIdentifier(key) + " ADD " + sqlIdentifier(column) + type + " NULL ", why)) {
+                schema->add(column, type);
+                Logger::getLogger()->debug("Table  %s has been altered on AWS Redshift", table.c_str());
+                return;
+            }
+            // Added meanwhile by another writer: the re-read table has it.
+            schema = m_cache.find(key);
+            if (schema && findColumn(*schema, name) >= 0) return;
+            m_ddlFailures[key] = why;
+            ok = false;
+        },
+        ignoreSkipped);
+    return ok;
 }
 
 void Redshift::createTablesFromPayload(const std::vector<Reading*>& readings, TableNameList& tableNames,
                                        TableIndexMap& tableIndex) {
     for (Reading* reading : readings) {
-        std::string table = tableNameFor(reading);
-        // No name, no table: without an asset name or hint there is nothing
-        // to create, and a statement without a name could never succeed.
-        if (table.empty()) {
-            tableNames.push_back(table);
+        // A connection lost for good ends the block; it waits for the next try.
+        if (!m_connection) return;
+        std::string table = names::tableFor(*reading);
+        std::string key = table.empty() ? std::string() : tableKeyFor(table);
+        // No name, no table: a statement without a name could never succeed.
+        if (key.empty()) {
+            m_ddlFailures[key] = "the reading has no asset name";
+            tableNames.push_back(key);
             continue;
         }
+        if (m_ddlFailures.count(key)) continue;
         if (!checkTableExists(table, reading) && !createTable(table, reading)) {
-            tableNames.push_back(table);
+            tableNames.push_back(key);
             continue;
         }
         if (checkTableSchema(table, reading) && !alterTable(table, reading)) {
-            tableNames.push_back(table);
+            tableNames.push_back(key);
             continue;
         }
-        tableIndex.emplace(table, 0);
+        tableIndex.emplace(key, 0);
     }
 }

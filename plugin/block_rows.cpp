@@ -1,0 +1,43 @@
+#include "block_rows.h"
+
+std::vector<RowRange> BlockRows::ranges(size_t limit) const {
+    std::vector<RowRange> out;
+    for (const auto& table : tables) {
+        const TableRows& rows = table.second;
+        size_t begin = 0;
+        size_t size = rows.header.size();
+        for (size_t i = 0; i < rows.rows.size(); ++i) {
+            size_t add = rows.rows[i].size() + 1;
+            // A row that would take the statement past the limit opens the next
+            // one; a single row is never split.
+            if (i > begin && size + add > limit) {
+                out.push_back({table.first, begin, i});
+                begin = i;
+                size = rows.header.size();
+            }
+            size += add;
+        }
+        if (begin < rows.rows.size()) out.push_back({table.first, begin, rows.rows.size()});
+    }
+    return out;
+}
+
+std::string BlockRows::statement(const RowRange& range) const {
+    const TableRows& rows = tables.at(range.table);
+    size_t size = rows.header.size();
+    for (size_t i = range.begin; i < range.end; ++i) size += rows.rows[i].size() + 1;
+    std::string text;
+    text.reserve(size);
+    text += rows.header;
+    for (size_t i = range.begin; i < range.end; ++i) {
+        if (i > range.begin) text += ',';
+        text += rows.rows[i];
+    }
+    return text;
+}
+
+size_t BlockRows::rowCount() const {
+    size_t count = 0;
+    for (const auto& table : tables) count += table.second.rows.size();
+    return count;
+}

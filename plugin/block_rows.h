@@ -1,0 +1,41 @@
+#pragma once
+// The rows of one block, table by table, and what had to change or be left
+// out to make them storable.
+#include <cstddef>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+// A reading the table could not take as it was sent; a copy of it goes to
+// the rejects table.
+struct RejectEntry {
+    size_t position;     // the reading's place in the block
+    std::string table;   // the table it was meant for, as stored
+    std::string reason;
+    bool written;        // true: the row went in, changed to fit; false: refused
+};
+
+struct TableRows {
+    std::string header;                // "INSERT INTO t ( ... ) VALUES "
+    std::vector<std::string> rows;     // " ( ... ) ", one per reading
+    std::vector<size_t> positions;     // the block position of each row
+};
+
+// A run of consecutive rows of one table that fits one statement.
+struct RowRange {
+    std::string table;
+    size_t begin;
+    size_t end;
+};
+
+struct BlockRows {
+    std::map<std::string, TableRows> tables;  // in table-name order
+    std::vector<RejectEntry> rejects;
+    std::set<size_t> refused;                 // positions kept out of the tables
+
+    // Each table's rows cut into statements of at most `limit` bytes.
+    std::vector<RowRange> ranges(size_t limit) const;
+    std::string statement(const RowRange& range) const;
+    size_t rowCount() const;
+};

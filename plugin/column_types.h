@@ -1,0 +1,34 @@
+#pragma once
+// Column type strings and what they mean for the values written into them.
+// A type string holds the SQL type with one blank on each side, as statements
+// and the cache text use it verbatim.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+extern const char* const TYPE_VARCHAR;      // " VARCHAR(256) "
+extern const char* const TYPE_BIGINT;       // " BIGINT "
+extern const char* const TYPE_REAL;         // " REAL "
+extern const char* const TYPE_TIMESTAMPTZ;  // " TIMESTAMPTZ "
+
+using Column = std::pair<std::string, std::string>;  // (name as stored, type string)
+using ColumnList = std::vector<Column>;
+
+// How a value is written into a column.
+enum class ColumnKind {
+    Bigint,     // whole numbers
+    Real,       // numbers
+    Text,       // character columns: text, fitted to their length
+    Timestamp,  // the plugin's timestamps
+    Other,      // a type the plugin does not create: values as literals, absent ones null
+};
+
+// The type string for a datapoint's value code, or null for codes without a column.
+const char* typeStringFor(uint32_t datapointType);
+// The type string for what information_schema.columns reports.
+std::string typeStringForDatabase(const std::string& dataType, const char* maxLength);
+ColumnKind kindOf(const std::string& typeString);
+// The bytes a character column holds; 0 for an unbounded one or another kind.
+size_t textLimit(const std::string& typeString);

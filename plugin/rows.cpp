@@ -1,0 +1,278 @@
+// From readings to rows: each value written the way its column takes it,
+// fitted where the column cannot hold it as sent, with a note of every change.
+#include <charconv>
+#include <cmath>
+#include <unordered_map>
+
+#include "block_rows.h"
+#include "datapoint_walk.h"
+#include "literal.h"
+#include "logger.h"
+#include "names.h"
+#include "redshift.h"
+#include "sql_names.h"
+#include "string_out.h"
+#include "utf8.h"
+
+namespace {
+
+enum class Fixed { None, Asset, UserTs, Ts, Instance };
+
+// How one column of a table is written, decided once per table and block.
+struct Slot {
+    ColumnKind kind;
+    size_t limit;  // bytes a character column holds; 0 for no limit
+    Fixed fixed;
+    const std::string* name;
+};
+
+Fixed fixedColumn(const std::string& name) {
+    // The four fixed columns take the reading's own values, wherever they stand.
+    if (name == "asset_code") return Fixed::Asset;
+    if (name == "user_ts") return Fixed::UserTs;
+    if (name == "ts") return Fixed::Ts;
+    if (name == "vantrel") return Fixed::Instance;
+    return Fixed::None;
+}
+
+void appendNumber(std::string& out, long value) {
+    char digits[32];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+void appendNumber(std::string& out, double value) {
+    char digits[32];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+// 2^63: the first double past the range of a 64-bit integer.
+constexpr double INT64_LIMIT = 9223372036854775808.0;
+
+const char* kindName(uint32_t type) {
+    switch (type) {
+        case DP_STRING: return "text";
+        case DP_INTEGER: return "integer";
+        default: return "float";
+    }
+}
+
+// The changes made to one table's values in one block, logged once each.
+class ChangeLog {
+public:
+    void note(const std::string& table, const std::string& column, const std::string& what) {
+        auto& entry = m_changes[table + "\n" + column];
+        if (entry.first++ == 0) entry.second = what;
+    }
+    void flush() {
+        for (const auto& change : m_changes) {
+            size_t split = change.first.find('\n');
+            Logger::getLogger()->info("Table %s column %s: %zu value(s) changed to fit, e.g. %s; the readings as sent "
+                                      "are in the rejects table",
+                                      change.first.substr(0, split).c_str(), change.first.substr(split + 1).c_str(),
+                                      change.second.first, change.second.second.c_str());
+        }
+    }
+
+private:
+    std::map<std::string, std::pair<size_t, std::string>> m_changes;
+};
+
+// Writes one row; every change made to fit a value is kept in `reasons`.
+class RowWriter {
+public:
+    RowWriter(std::string& out, std::vector<std::string>& reasons, ChangeLog& changes, const std::string& table)
+        : m_out(out), m_reasons(reasons), m_changes(changes), m_table(table) {}
+
+    void text(const Slot& slot, const std::string& value) {
+        const std::string* text = &value;
+        std::string repaired;
+        // Invalid UTF-8 would be refused for ever: each bad sequence becomes U+FFFD.
+        if (!isValidUtf8(value)) {
+            repaired = validUtf8(value);
+            text = &repaired;
+            change(slot, "invalid UTF-8 replaced");
+        }
+        size_t length = text->size();
+        // Text longer than its column is cut at a character boundary.
+        if (slot.limit && length > slot.limit) {
+            length = fitUtf8(*text, slot.limit);
+            change(slot, "text of " + std::to_string(text->size()) + " bytes cut to " + std::to_string(length));
+        }
+        StringOut sink{m_out};
+        appendTextLiteral(sink, std::string_view(text->data(), length));
+    }
+
+    void value(const Slot& slot, const DatapointValue* value) {
+        if (!value) {
+            // Only a character column takes the empty text; '' is no number or date.
+            m_out += slot.kind == ColumnKind::Text ? "''" : "null";
+            return;
+        }
+        uint32_t type = value->getType();
+        switch (slot.kind) {
+            case ColumnKind::Bigint:
+                if (type == DP_INTEGER) return appendNumber(m_out, value->toInt());
+                // A float is written only when it is a whole number the column can hold.
+                if (type == DP_FLOAT) {
+                    double v = value->toDouble();
+                    if (std::isfinite(v) && v == std::trunc(v) && v >= -INT64_LIMIT && v < INT64_LIMIT)
+                        return appendNumber(m_out, static_cast<long>(v));
+                }
+                return null(slot, *value);
+            case ColumnKind::Real:
+                if (type == DP_INTEGER) return appendNumber(m_out, value->toInt());
+                // NaN, infinities and what a REAL cannot hold are no value it takes.
+                if (type == DP_FLOAT) {
+                    double v = value->toDouble();
+                    float narrowed = static_cast<float>(v);
+                    if (std::isfinite(narrowed) && (narrowed != 0.0f || v == 0.0)) return appendNumber(m_out, v);
+                }
+                return null(slot, *value);
+            case ColumnKind::Text:
+                return text(slot, type == DP_STRING ? value->stringValue() : value->toString());
+            default:
+                // A column of a type the plugin does not make takes a literal it
+                // converts itself; one it refuses is a refused row, not a stall.
+                // A backslash would need an expression, which it would not convert.
+                if (type == DP_STRING && value->stringValue().find('\\') != std::string::npos) return null(slot, *value);
+                return text(slot, type == DP_STRING ? value->stringValue() : value->toString());
+        }
+    }
+
+    void change(const Slot& slot, const std::string& what) {
+        m_reasons.push_back(*slot.name + ": " + what);
+        m_changes.note(m_table, *slot.name, what);
+    }
+
+private:
+    void null(const Slot& slot, const DatapointValue& value) {
+        m_out += "null";
+        std::string shown = value.getType() == DP_STRING ? "text" : kindName(value.getType()) + (" " + value.toString());
+        change(slot, shown + " does not fit" + (slot.kind == ColumnKind::Bigint  ? std::string(" BIGINT")
+                                                : slot.kind == ColumnKind::Real ? std::string(" REAL")
+                                                                                : std::string(" its type")) +
+                         ", stored as null");
+    }
+
+    std::string& m_out;
+    std::vector<std::string>& m_reasons;
+    ChangeLog& m_changes;
+    const std::string& m_table;
+};
+
+// What one table needs while its rows are written.
+struct OpenTable {
+    TableRows* rows;
+    const TableSchema* schema;
+    std::vector<Slot> slots;
+    // Column position by a datapoint's own name, learnt as readings come, so a
+    // name is mapped once per block rather than once per value.
+    std::unordered_map<std::string, int> byDatapoint;
+};
+
+}  // namespace
+
+void Redshift::createBatch(const std::vector<Reading*>& readings, TableNameList& tableNames,
+                           TableIndexMap& tableIndex, BlockRows& block) {
+    std::map<std::string, OpenTable> open;
+    for (auto& ready : tableIndex) {
+        const std::string& key = ready.first;
+        // A table that failed for any reading of the block takes no rows.
+        bool failed = false;
+        for (const std::string& name : tableNames) failed = failed || name == key;
+        const TableSchema* schema = m_cache.find(key);
+        if (failed || !schema) continue;
+        OpenTable table;
+        table.schema = schema;
+        table.rows = &block.tables[key];
+        table.rows->header = "INSERT INTO  " + sqlIdentifier(key) + " ( ";
+        const ColumnList& columns = schema->columns();
+        for (size_t i = 0; i < columns.size(); ++i) {
+            if (i > 0) table.rows->header += " , ";
+            table.rows->header += sqlIdentifier(columns[i].first);
+            table.slots.push_back(
+                {kindOf(columns[i].second), textLimit(columns[i].second), fixedColumn(columns[i].first), &columns[i].first});
+        }
+        table.rows->header += ") VALUES ";
+        open.emplace(key, std::move(table));
+    }
+
+    ChangeLog changes;
+    std::vector<const DatapointValue*> values;
+    std::vector<std::string> reasons;
+    for (size_t position = 0; position < readings.size(); ++position) {
+        if (block.refused.count(position)) continue;
+        const Reading& reading = *readings[position];
+        std::string name = names::tableFor(reading);
+        std::string key = name.empty() ? name : tableKeyFor(name);
+        auto found = open.find(key);
+        if (found == open.end()) {
+            // Its table could not be made ready: the reading is kept, not lost.
+            auto why = m_ddlFailures.find(key);
+            if (why != m_ddlFailures.end()) {
+                block.rejects.push_back({position, key, why->second, false});
+                block.refused.insert(position);
+            }
+            continue;
+        }
+        OpenTable& table = found->second;
+        reasons.clear();
+        values.assign(table.slots.size(), nullptr);
+        auto place = [&](int index, const std::string& datapoint, const DatapointValue& value) {
+            if (index < 0) {
+                reasons.push_back("datapoint " + datapoint + " has no column");
+            } else if (values[index]) {
+                // Two datapoints whose names map to one column: the first keeps it.
+                reasons.push_back("datapoint " + datapoint + " shares column " + *table.slots[index].name +
+                                  " with an earlier datapoint; its value is not stored");
+                changes.note(key, *table.slots[index].name, "two datapoints for one column");
+            } else {
+                values[index] = &value;
+            }
+        };
+        for (const Datapoint* dp : reading.getReadingData()) {
+            uint32_t type = dp->getData().getType();
+            if (type == DP_STRING || type == DP_INTEGER || type == DP_FLOAT) {
+                if (dp->getName() == AWS_REDSHIFT_HINT) continue;
+                auto known = table.byDatapoint.find(dp->getName());
+                if (known == table.byDatapoint.end()) {
+                    std::string valid = dp->getName();
+                    names::makeValid(valid);
+                    known = table.byDatapoint.emplace(dp->getName(), findColumn(*table.schema, valid)).first;
+                }
+                place(known->second, dp->getName(), dp->getData());
+            } else if (type == DP_DICT || type == DP_LIST) {
+                names::walkLeaves(
+                    dp->getName(), *dp,
+                    [&](const std::string& column, const DatapointValue& value) {
+                        place(findColumn(*table.schema, column), column, value);
+                    },
+                    [](const std::string&, uint32_t) {});
+            }
+        }
+
+        std::string row = " ( ";
+        RowWriter writer(row, reasons, changes, key);
+        for (size_t i = 0; i < table.slots.size(); ++i) {
+            const Slot& slot = table.slots[i];
+            if (i > 0) row += ',';
+            switch (slot.fixed) {
+                case Fixed::Asset: writer.text(slot, reading.getAssetName()); break;
+                case Fixed::Instance: writer.text(slot, m_instanceName); break;
+                case Fixed::UserTs: row += "'" + reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true) + "+00:00'"; break;
+                case Fixed::Ts: row += "'" + reading.getAssetDateTime(Reading::FMT_DEFAULT, true) + "+00:00'"; break;
+                case Fixed::None: writer.value(slot, values[i]); break;
+            }
+        }
+        row += ") ";
+        if (!reasons.empty()) {
+            std::string reason;
+            for (const std::string& part : reasons) reason += (reason.empty() ? "" : "; ") + part;
+            block.rejects.push_back({position, key, reason, true});
+        }
+        table.rows->rows.push_back(std::move(row));
+        table.rows->positions.push_back(position);
+        ++tableIndex[key];
+    }
+    changes.flush();
+}
