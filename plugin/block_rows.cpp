@@ -1,5 +1,20 @@
 #include "block_rows.h"
 
+#include "logger.h"
+
+void ChangeNotes::note(const std::string& table, const std::string& column, const std::string& what) {
+    auto& entry = m_changes[{table, column}];
+    if (entry.first++ == 0) entry.second = what;
+}
+
+void ChangeNotes::log() const {
+    for (const auto& change : m_changes)
+        Logger::getLogger()->info("Table %s column %s: %zu value(s) changed to fit, e.g. %s; the readings as sent are "
+                                  "in the rejects table",
+                                  change.first.first.c_str(), change.first.second.c_str(), change.second.first,
+                                  change.second.second.c_str());
+}
+
 std::vector<RowRange> BlockRows::ranges(size_t limit) const {
     std::vector<RowRange> out;
     for (const auto& table : tables) {

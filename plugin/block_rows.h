@@ -16,6 +16,17 @@ struct RejectEntry {
     bool written;        // true: the row went in, changed to fit; false: refused
 };
 
+// The changes made to fit values, per table and column: logged once each
+// when the block commits.
+class ChangeNotes {
+public:
+    void note(const std::string& table, const std::string& column, const std::string& what);
+    void log() const;
+
+private:
+    std::map<std::pair<std::string, std::string>, std::pair<size_t, std::string>> m_changes;
+};
+
 struct TableRows {
     std::string header;                // "INSERT INTO t ( ... ) VALUES "
     std::vector<std::string> rows;     // " ( ... ) ", one per reading
@@ -33,6 +44,7 @@ struct BlockRows {
     std::map<std::string, TableRows> tables;  // in table-name order
     std::vector<RejectEntry> rejects;
     std::set<size_t> refused;                 // positions kept out of the tables
+    ChangeNotes changes;
 
     // Each table's rows cut into statements of at most `limit` bytes.
     std::vector<RowRange> ranges(size_t limit) const;

@@ -327,6 +327,7 @@ uint32_t Redshift::deliver(const std::vector<Reading*>& all, size_t first) {
         Outcome outcome = runBlock(statements);
         if (outcome.ok) {
             ++m_blocks;
+            rows.changes.log();
             for (const RejectEntry& entry : rows.rejects) {
                 if (entry.written) continue;
                 const Reading& reading = *readings[entry.position];

@@ -56,31 +56,10 @@ const char* kindName(uint32_t type) {
     }
 }
 
-// The changes made to one table's values in one block, logged once each.
-class ChangeLog {
-public:
-    void note(const std::string& table, const std::string& column, const std::string& what) {
-        auto& entry = m_changes[table + "\n" + column];
-        if (entry.first++ == 0) entry.second = what;
-    }
-    void flush() {
-        for (const auto& change : m_changes) {
-            size_t split = change.first.find('\n');
-            Logger::getLogger()->info("Table %s column %s: %zu value(s) changed to fit, e.g. %s; the readings as sent "
-                                      "are in the rejects table",
-                                      change.first.substr(0, split).c_str(), change.first.substr(split + 1).c_str(),
-                                      change.second.first, change.second.second.c_str());
-        }
-    }
-
-private:
-    std::map<std::string, std::pair<size_t, std::string>> m_changes;
-};
-
 // Writes one row; every change made to fit a value is kept in `reasons`.
 class RowWriter {
 public:
-    RowWriter(std::string& out, std::vector<std::string>& reasons, ChangeLog& changes, const std::string& table)
+    RowWriter(std::string& out, std::vector<std::string>& reasons, ChangeNotes& changes, const std::string& table)
         : m_out(out), m_reasons(reasons), m_changes(changes), m_table(table) {}
 
     void text(const Slot& slot, const std::string& value) {
@@ -156,7 +135,7 @@ private:
 
     std::string& m_out;
     std::vector<std::string>& m_reasons;
-    ChangeLog& m_changes;
+    ChangeNotes& m_changes;
     const std::string& m_table;
 };
 
@@ -197,7 +176,7 @@ void Redshift::createBatch(const std::vector<Reading*>& readings, TableNameList&
         open.emplace(key, std::move(table));
     }
 
-    ChangeLog changes;
+    ChangeNotes& changes = block.changes;
     std::vector<const DatapointValue*> values;
     std::vector<std::string> reasons;
     for (size_t position = 0; position < readings.size(); ++position) {
@@ -274,5 +253,4 @@ void Redshift::createBatch(const std::vector<Reading*>& readings, TableNameList&
         table.rows->positions.push_back(position);
         ++tableIndex[key];
     }
-    changes.flush();
 }
