@@ -35,6 +35,7 @@
 #include <benchmark/benchmark.h>
 
 #include "builders.h"
+#include "names.h"
 #include "redshift.h"
 
 namespace {
@@ -48,7 +49,6 @@ double threadSeconds() {
 
 const char* const kAsset = "pump 1";
 const char* const kTable = "pump_1";  // the asset as a valid SQL name
-const char* const kInstance = "Vantrel";
 
 // Short texts as devices report them, one with a quote so the escaping path
 // is part of the mix.
@@ -87,13 +87,16 @@ struct Workload {
     std::vector<Reading*> readings;
 
     Workload(int readingCount, int datapointCount, Order order = Order::Columns) {
-        redshift.instanceName = kInstance;
-        ColumnList columns = {{"asset_code", TYPE_VARCHAR},
-                              {"user_ts", TYPE_TIMESTAMPTZ},
-                              {"ts", TYPE_TIMESTAMPTZ},
-                              {"vantrel", TYPE_VARCHAR}};
-        for (int i = 0; i < datapointCount; ++i) columns.emplace_back(datapointName(i), columnType(i));
-        redshift.schemaCache[kTable] = std::move(columns);
+        // The table known as a stored cache would bring it.
+        std::string cache = std::string("{\"Items\":[{\"tablename\":\"") + kTable +
+                            "\",\"a\":{\"Name\":\"asset_code\",\"Type\":\" VARCHAR(256) \"},"
+                            "\"b\":{\"Name\":\"user_ts\",\"Type\":\" TIMESTAMPTZ \"},"
+                            "\"c\":{\"Name\":\"ts\",\"Type\":\" TIMESTAMPTZ \"},"
+                            "\"d\":{\"Name\":\"vantrel\",\"Type\":\" VARCHAR(256) \"}";
+        for (int i = 0; i < datapointCount; ++i)
+            cache += ",\"" + datapointName(i) + "\":{\"Name\":\"" + datapointName(i) + "\",\"Type\":\"" +
+                     columnType(i) + "\"}";
+        redshift.deserializeCache(cache + "}]}");
 
         owned.reserve(static_cast<size_t>(readingCount));
         for (int r = 0; r < readingCount; ++r) {
@@ -108,18 +111,14 @@ struct Workload {
     }
 };
 
-// Coalesces each statement into one text, as send() does before it hands the
-// text to the connection, and frees buffer and text. Returns the texts' length.
-size_t drainAll(BatchMap& batches) {
+// Joins each table's rows into statements, as send() does before it hands
+// them to the connection. Returns the texts' length.
+size_t drainAll(BlockRows& rows) {
     size_t length = 0;
-    for (auto& table : batches) {
-        for (Batch& batch : table.second) {
-            length += batch.sql->length();
-            const char* text = batch.sql->coalesce();
-            benchmark::DoNotOptimize(text);
-            batch.sql.reset();
-            delete[] text;
-        }
+    for (const RowRange& range : rows.ranges(16 * 1024 * 1024)) {
+        std::string text = rows.statement(range);
+        benchmark::DoNotOptimize(text);
+        length += text.size();
     }
     return length;
 }
@@ -134,7 +133,7 @@ void createBatch(benchmark::State& state) {
     {
         TableNameList failed;
         TableIndexMap index{{kTable, 0}};
-        BatchMap batches;
+        BlockRows batches;
         work.redshift.createBatch(work.readings, failed, index, batches);
         drainAll(batches);
         if (index[kTable] != readingCount) {
@@ -149,7 +148,7 @@ void createBatch(benchmark::State& state) {
         const double start = threadSeconds();
         TableNameList failed;
         TableIndexMap index{{kTable, 0}};
-        BatchMap batches;
+        BlockRows batches;
         work.redshift.createBatch(work.readings, failed, index, batches);
         const double built = threadSeconds();
         statementBytes = drainAll(batches);
@@ -248,7 +247,7 @@ BENCHMARK(formatTime);
 void tableNameFor(benchmark::State& state) {
     Workload work(1, static_cast<int>(state.range(0)));
     for (auto _ : state) {
-        std::string table = work.redshift.tableNameFor(work.readings[0]);
+        std::string table = names::tableFor(*work.readings[0]);
         benchmark::DoNotOptimize(table);
     }
     state.SetItemsProcessed(state.iterations());

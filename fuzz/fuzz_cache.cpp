@@ -24,17 +24,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(rc == 0 || rc == -1);
     if (rc != 0) {
         // A rejected text must not leave half a cache behind.
-        FUZZ_CHECK(first.schemaCache.empty());
+        FUZZ_CHECK(first.serializeCache() == "{\"Items\":[]}");
         return 0;
     }
 
     const std::string written = first.serializeCache();
     Redshift second;
     FUZZ_CHECK(second.deserializeCache(written) == 0);
-    if (second.schemaCache != first.schemaCache) {
-        std::fprintf(stderr, "written: %s\n", printable(written).c_str());
-        FUZZ_CHECK(second.schemaCache == first.schemaCache);
-    }
     const std::string rewritten = second.serializeCache();
     if (rewritten != written) {
         std::fprintf(stderr, "written:   %s\nrewritten: %s\n", printable(written).c_str(),

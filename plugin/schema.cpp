@@ -17,6 +17,15 @@ const ColumnList FIXED_COLUMNS = {{"asset_code", TYPE_VARCHAR},
 
 void ignoreSkipped(const std::string&, uint32_t) {}
 
+// A datapoint whose column is not named as the datapoint is said once, when
+// the column is made.
+void logRenamed(const std::string& table, const std::string& validName, const std::string& column) {
+    if (names::folded(validName) == column) return;
+    Logger::getLogger()->info("Table %s: datapoint %s is stored in column %s (its own name is taken by a fixed or "
+                              "system column, or is longer than the server keeps)",
+                              table.c_str(), validName.c_str(), column.c_str());
+}
+
 void logUnsupported(const std::string& name, uint32_t type) {
     if (type == DP_IMAGE || type == DP_DATABUFFER)
         Logger::getLogger()->info(
@@ -177,6 +186,7 @@ bool Redshift::createTable(std::string& table, Reading* reading) {
             if (columns.find(column) >= 0) return;
             const char* type = typeStringFor(value.getType());
             columns.add(column, type);
+            logRenamed(table, name, column);
             sql += " , " + sqlIdentifier(column) + type + " NULL ";
         },
         logUnsupported);
@@ -209,6 +219,7 @@ bool Redshift::alterTable(std::string& table, Reading* reading) {
             std::string why;
             if (tryDdl(key, "ALTER TABLE " + sqlIdentifier(key) + " ADD " + sqlIdentifier(column) + type + " NULL ", why)) {
                 schema->add(column, type);
+                logRenamed(table, name, column);
                 Logger::getLogger()->debug("Table  %s has been altered on AWS Redshift", table.c_str());
                 return;
             }
@@ -225,8 +236,6 @@ bool Redshift::alterTable(std::string& table, Reading* reading) {
 void Redshift::createTablesFromPayload(const std::vector<Reading*>& readings, TableNameList& tableNames,
                                        TableIndexMap& tableIndex) {
     for (Reading* reading : readings) {
-        // A connection lost for good ends the block; it waits for the next try.
-        if (!m_connection) return;
         std::string table = names::tableFor(*reading);
         std::string key = table.empty() ? std::string() : tableKeyFor(table);
         // No name, no table: a statement without a name could never succeed.
@@ -236,11 +245,11 @@ void Redshift::createTablesFromPayload(const std::vector<Reading*>& readings, Ta
             continue;
         }
         if (m_ddlFailures.count(key)) continue;
-        if (!checkTableExists(table, reading) && !createTable(table, reading)) {
-            tableNames.push_back(key);
-            continue;
-        }
-        if (checkTableSchema(table, reading) && !alterTable(table, reading)) {
+        bool ready = checkTableExists(table, reading) || (m_connection && createTable(table, reading));
+        if (ready && checkTableSchema(table, reading)) ready = alterTable(table, reading);
+        // A connection lost for good ends the block; it waits for the next try.
+        if (!ready && !m_connection) return;
+        if (!ready) {
             tableNames.push_back(key);
             continue;
         }
