@@ -1,0 +1,175 @@
+// The schema cache against the database it describes: whatever a second
+// writer, another schema, letter case or a hand-made table does, the plugin
+// caches what the table holds and writes each value into its own column.
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <thread>
+
+#include "builders.h"
+#include "redshift.h"
+#include "test_db.h"
+
+using namespace testsupport;
+
+namespace {
+
+TestDb& db() { return TestDb::get(); }
+
+std::unique_ptr<Redshift> plugin(const std::string& stored = "") {
+    auto redshift = std::make_unique<Redshift>();
+    redshift->configure(db().config().get());
+    redshift->deserializeCache(stored);
+    return redshift;
+}
+
+// The columns the plugin's cache text holds for a table.
+ColumnList cached(Redshift& redshift, const std::string& table) {
+    rapidjson::Document doc;
+    doc.Parse(redshift.serializeCache().c_str());
+    ColumnList columns;
+    for (const auto& item : doc["Items"].GetArray()) {
+        if (std::string(item["tablename"].GetString()) != table) continue;
+        for (const auto& member : item.GetObject())
+            if (member.value.IsObject())
+                columns.emplace_back(member.value["Name"].GetString(), member.value["Type"].GetString());
+    }
+    return columns;
+}
+
+// What information_schema says of a table in the schema unqualified names reach.
+std::vector<std::string> dbColumns(const std::string& table) {
+    std::vector<std::string> columns;
+    for (const auto& row : db().query("SELECT column_name || ':' || data_type FROM information_schema.columns WHERE "
+                                      "table_schema = 'public' AND table_name = '" + table +
+                                      "' ORDER BY ordinal_position"))
+        columns.push_back(*row[0]);
+    return columns;
+}
+
+std::string cell(const std::string& sql) { return db().scalar(sql); }
+
+}  // namespace
+
+TEST(CacheMatchesDatabase, ASecondWriterWidensATableAndItsTypeWins) {
+    auto first = plugin();
+    auto second = plugin();
+    Block a, b, c;
+    a.add("shared_1", {dpString("label", "x")});
+    ASSERT_EQ(second->send(a.readings()), 1u);
+    b.add("shared_1", {dpFloat("v", 2.5)});
+    ASSERT_EQ(first->send(b.readings()), 1u);
+    // The second writer's cache lacks v; its ALTER meets the first's column.
+    c.add("shared_1", {dpInt("v", 5)});
+    c.add("shared_1", {dpFloat("v", 1.7)});
+    EXPECT_EQ(second->send(c.readings()), 2u);
+    EXPECT_EQ(cached(*second, "shared_1"), cached(*first, "shared_1"));
+    EXPECT_EQ(cell("SELECT string_agg(v::text, ',' ORDER BY v) FROM shared_1"), "1.7,2.5,5");
+}
+
+TEST(CacheMatchesDatabase, ACreateThatRacesAnotherWriterTakesTheOthersTypes) {
+    auto redshift = plugin();
+    // Another session has made the table and not yet committed: the plugin
+    // finds no table, and its CREATE waits for the other to finish.
+    pqxx::connection other(db().connectString());
+    pqxx::work racing(other);
+    racing.exec("CREATE TABLE race_1 (asset_code VARCHAR(256), user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, "
+                "vantrel VARCHAR(256), v DOUBLE PRECISION)");
+    Block block;
+    block.add("race_1", {dpInt("v", 5)});
+    block.add("race_1", {dpFloat("v", 1.7)});
+    uint32_t sent = 0;
+    std::thread sender([&] { sent = redshift->send(block.readings()); });
+    while (cell("SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock' AND datname = current_database()") == "0")
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    racing.commit();
+    sender.join();
+    EXPECT_EQ(sent, 2u);
+    EXPECT_EQ(cached(*redshift, "race_1").back(), Column("v", " DOUBLE PRECISION "));
+    EXPECT_EQ(cell("SELECT string_agg(v::text, ',' ORDER BY v) FROM race_1"), "1.7,5");
+}
+
+TEST(CacheMatchesDatabase, OnlyTheSchemaThatUnqualifiedNamesReachCounts) {
+    db().exec("CREATE SCHEMA IF NOT EXISTS staging; CREATE TABLE staging.pump_2 (other INTEGER)");
+    auto redshift = plugin();
+    Block block;
+    for (const char* asset : {"pump_2", "tables", "columns", "pg_class", "pg_settings"})
+        block.add(asset, {dpInt("speed", 7)});
+    EXPECT_EQ(redshift->send(block.readings()), 5u);
+    for (const char* table : {"pump_2", "tables", "columns", "\"pg_class$\"", "\"pg_settings$\""})
+        EXPECT_EQ(cell(std::string("SELECT count(*) FROM public.") + table + " WHERE speed = 7"), "1") << table;
+    EXPECT_EQ(dbColumns("pump_2").size(), 5u);
+    EXPECT_EQ(cached(*redshift, "pump_2").size(), 5u);
+}
+
+TEST(CacheMatchesDatabase, NamesThatDifferOnlyInCaseShareOneTable) {
+    auto redshift = plugin();
+    Block block;
+    block.add("Case_Pump", {dpInt("Speed", 1)});
+    block.add("case_pump", {dpString("speed_text", "x")});
+    block.add("x", {dpHint("{\"tablename\": \"All Pumps\"}"), dpInt("v", 1)});
+    block.add("y", {dpHint("{\"tablename\": \"all_pumps\"}"), dpFloat("V", 2.5)});
+    EXPECT_EQ(redshift->send(block.readings()), 4u);
+    EXPECT_EQ(cell("SELECT count(*) FROM case_pump"), "2");
+    EXPECT_EQ(cell("SELECT string_agg(v::text, ',' ORDER BY v) FROM all_pumps"), "1,2");
+    EXPECT_EQ(cached(*redshift, "case_pump").size(), 6u);
+
+    // A text stored by an earlier build, one table under two cases, loads as one.
+    auto reloaded = plugin(
+        "{\"Items\":[{\"tablename\":\"Case_Pump\",\"a\":{\"Name\":\"speed\",\"Type\":\" BIGINT \"}},"
+        "{\"tablename\":\"case_pump\",\"a\":{\"Name\":\"speed_text\",\"Type\":\" VARCHAR(256) \"}}]}");
+    EXPECT_EQ(cached(*reloaded, "case_pump"),
+              (ColumnList{{"speed", " BIGINT "}, {"speed_text", " VARCHAR(256) "}}));
+}
+
+TEST(CacheMatchesDatabase, ValuesFollowTheColumnsWhereverTheyStand) {
+    auto redshift = plugin();
+    Block first;
+    first.add("moved_1", {dpString("note", "n1"), dpString("label", "l1")});
+    ASSERT_EQ(redshift->send(first.readings()), 1u);
+    std::string stored = redshift->serializeCache();
+    // An administrator moves the fixed column to the end, and makes a column
+    // of a mixed-case name that only quoting reaches.
+    db().exec("ALTER TABLE moved_1 DROP COLUMN vantrel; ALTER TABLE moved_1 ADD COLUMN vantrel VARCHAR(256); "
+              "ALTER TABLE moved_1 ADD COLUMN \"Speed\" INTEGER");
+    auto next = plugin(stored);
+    Block second;
+    second.add("moved_1", {dpString("note", "n2"), dpString("label", "l2"), dpInt("Speed", 3)});
+    EXPECT_EQ(next->send(second.readings()), 1u);
+    EXPECT_EQ(cell("SELECT note || ',' || label || ',' || vantrel || ',' || \"Speed\" FROM moved_1 WHERE note = 'n2'"),
+              "n2,l2,site1,3");
+}
+
+TEST(CacheMatchesDatabase, AbsentValuesInTypesThePluginDoesNotMakeAreNull) {
+    db().exec("CREATE TABLE foreign_1 (asset_code VARCHAR(256), user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, vantrel "
+              "VARCHAR(256), d DOUBLE PRECISION, i INTEGER, b BOOLEAN, day DATE, t TIMESTAMP, note VARCHAR(20), "
+              "word TEXT)");
+    auto redshift = plugin();
+    Block block;
+    block.add("foreign_1", {dpString("note", "only this")});
+    block.add("foreign_1", {dpString("d", "2.5"), dpInt("i", 4), dpString("b", "true"), dpString("day", "2026-12-06")});
+    EXPECT_EQ(redshift->send(block.readings()), 2u);
+    EXPECT_EQ(cell("SELECT string_agg(concat_ws('|', d, i, b, day, t, note, '[' || word || ']'), ' / ' ORDER BY note) "
+                   "FROM foreign_1"),
+              "2.5|4|t|2026-12-06||[] / only this|[]");
+    EXPECT_EQ(cached(*redshift, "foreign_1")[4], Column("d", " DOUBLE PRECISION "));
+    EXPECT_EQ(cached(*redshift, "foreign_1")[9], Column("note", " VARCHAR(20) "));
+}
+
+TEST(CacheMatchesDatabase, AStaleStoredCacheIsReadAgainOncePerConnection) {
+    db().exec("CREATE TABLE stale_1 (asset_code VARCHAR(256), user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, "
+              "vantrel VARCHAR(256), v BIGINT)");
+    // The stored text says REAL, where the table now holds BIGINT.
+    auto redshift = plugin(
+        "{\"Items\":[{\"tablename\":\"stale_1\",\"a\":{\"Name\":\"asset_code\",\"Type\":\" VARCHAR(256) \"},"
+        "\"b\":{\"Name\":\"user_ts\",\"Type\":\" TIMESTAMPTZ \"},\"c\":{\"Name\":\"ts\",\"Type\":\" TIMESTAMPTZ \"},"
+        "\"d\":{\"Name\":\"vantrel\",\"Type\":\" VARCHAR(256) \"},\"e\":{\"Name\":\"v\",\"Type\":\" REAL \"}},"
+        "{\"tablename\":\"gone_1\",\"a\":{\"Name\":\"v\",\"Type\":\" REAL \"}}]}");
+    Block block;
+    block.add("stale_1", {dpFloat("v", 1.7)});
+    EXPECT_EQ(redshift->send(block.readings()), 1u);
+    // 1.7 is never silently stored as 2.
+    EXPECT_EQ(cell("SELECT coalesce(v::text, 'null') FROM stale_1"), "null");
+    EXPECT_EQ(cached(*redshift, "stale_1").back(), Column("v", " BIGINT "));
+    EXPECT_TRUE(cached(*redshift, "gone_1").empty());
+}

@@ -1,0 +1,141 @@
+// What a site relies on: a block is written whole and once, or not at all
+// and kept for the host; a refused reading stops nothing and is kept; a table
+// changed behind the plugin's back heals in the same call.
+#include <gtest/gtest.h>
+
+#include "builders.h"
+#include "log_capture.h"
+#include "lost_reply_relay.h"
+#include "redshift.h"
+#include "test_db.h"
+
+using namespace testsupport;
+
+namespace {
+
+TestDb& db() { return TestDb::get(); }
+
+std::unique_ptr<Redshift> plugin(Redshift::Options options = {}, int port = 0, const std::string& user = "") {
+    auto redshift = std::make_unique<Redshift>(options);
+    auto config = db().config();
+    if (port) config->setValue("port", std::to_string(port));
+    if (!user.empty()) config->setValue("dbUser", user);
+    redshift->configure(config.get());
+    return redshift;
+}
+
+std::string cell(const std::string& sql) { return db().scalar(sql); }
+
+Block numbered(const std::string& asset, int from, int to) {
+    Block block;
+    for (int i = from; i < to; ++i) block.add(asset, {dpInt("n", i)}, kTestTime + i);
+    return block;
+}
+
+// Every n from..to-1 once, and nothing else.
+void expectExactly(const std::string& table, int from, int to) {
+    EXPECT_EQ(cell("SELECT count(*) || ' ' || count(DISTINCT n) || ' ' || min(n) || ' ' || max(n) FROM " + table),
+              std::to_string(to - from) + " " + std::to_string(to - from) + " " + std::to_string(from) + " " +
+                  std::to_string(to - 1));
+}
+
+}  // namespace
+
+class RefusedRows : public ::testing::TestWithParam<bool> {};
+
+// Both ways of sending a block: one request, or one statement per request
+// inside BEGIN ... COMMIT for a server that refuses several.
+TEST_P(RefusedRows, NeitherStopTheBlockNorGetLost) {
+    std::string suffix = GetParam() ? "_single" : "_multi";
+    std::string zeta = "zeta" + suffix, alpha = "alpha" + suffix;
+    db().exec("CREATE TABLE " + zeta +
+              " (asset_code VARCHAR(256), user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, vantrel VARCHAR(256), "
+              "n BIGINT CHECK (n < 100), k BIGINT UNIQUE)");
+    Redshift::Options options;
+    options.oneStatementPerRequest = GetParam();
+    auto redshift = plugin(options);
+    LogCapture log(Logger::Level::Error);
+    Block block;
+    block.add(zeta, {dpInt("n", 500)});                  // breaks the check
+    block.add(alpha, {dpInt("n", 1)});
+    block.add(zeta, {dpInt("n", 2), dpInt("k", 7)});
+    block.add(zeta, {dpInt("n", 3), dpInt("k", 7)});      // a key once too often
+    block.add(zeta, {dpString("n", "already exists")});  // no number
+    block.add(zeta, {dpInt("n", 4)});
+    // All of the block counts: the refused readings are kept, not lost.
+    EXPECT_EQ(redshift->send(block.readings()), 6u);
+    EXPECT_EQ(cell("SELECT count(*) FROM " + alpha), "1");
+    EXPECT_EQ(cell("SELECT string_agg(n::text, ',' ORDER BY n) FROM " + zeta), "2,4");
+    EXPECT_EQ(cell("SELECT string_agg(reading_no::text, ',' ORDER BY reading_no) FROM \"cirrant$rejects\" "
+                   "WHERE outcome = 'refused' AND table_name = '" + zeta + "'"),
+              "0,3");
+    EXPECT_EQ(cell("SELECT reading FROM \"cirrant$rejects\" WHERE table_name = '" + zeta + "' AND reading_no = 0"),
+              "{\"asset\":\"" + zeta + "\",\"user_ts\":\"2026-12-06 10:00:00.123456\",\"ts\":\"2026-12-06 "
+              "10:00:00.123456\",\"datapoints\":{\"n\":500}}");
+    // Each refused reading has an error line naming its table.
+    EXPECT_EQ(log.count("table " + zeta + ", asset " + zeta), 2u) << log.dump();
+    // The text went in as null, and the reading as sent is kept too.
+    EXPECT_EQ(cell("SELECT count(*) FROM \"cirrant$rejects\" WHERE outcome = 'changed' AND table_name = '" + zeta + "'"),
+              "1");
+}
+INSTANTIATE_TEST_SUITE_P(Requests, RefusedRows, ::testing::Values(false, true));
+
+TEST(ExactlyOnce, ALostCommitReplyIsSettledInTheSameCall) {
+    LostReplyRelay relay(db().port());
+    auto redshift = plugin({}, relay.port());
+    Block warmup = numbered("lost_1", 0, 1);
+    ASSERT_EQ(redshift->send(warmup.readings()), 1u);
+    relay.arm();
+    Block block = numbered("lost_1", 1, 200);
+    EXPECT_EQ(redshift->send(block.readings()), 199u);
+    ASSERT_TRUE(relay.fired()) << "no reply was lost";
+    expectExactly("lost_1", 0, 200);
+}
+
+TEST(ExactlyOnce, ABlockWhoseOutcomeStayedUnknownIsSettledByTheNextSend) {
+    LostReplyRelay relay(db().port());
+    auto redshift = plugin({}, relay.port());
+    Block warmup = numbered("lost_2", 0, 1);
+    ASSERT_EQ(redshift->send(warmup.readings()), 1u);
+    relay.arm();
+    // The reply is lost and the server then refuses new sessions: the host
+    // hears "nothing" and sends again, with more readings behind.
+    Block block = numbered("lost_2", 1, 100);
+    db().allowConnections(false);
+    EXPECT_EQ(redshift->send(block.readings()), 0u);
+    ASSERT_TRUE(relay.fired()) << "no reply was lost";
+    db().allowConnections(true);
+    Block again = numbered("lost_2", 1, 120);
+    EXPECT_EQ(redshift->send(again.readings()), 119u);
+    expectExactly("lost_2", 0, 120);
+}
+
+TEST(ChangedBehindTheBack, ADroppedColumnOrTableHealsInTheSameCall) {
+    auto redshift = plugin();
+    Block first;
+    first.add("heal_1", {dpInt("a", 1), dpInt("b", 1)});
+    first.add("heal_2", {dpInt("a", 1)});
+    ASSERT_EQ(redshift->send(first.readings()), 2u);
+    db().exec("ALTER TABLE heal_1 DROP COLUMN b; DROP TABLE heal_2");
+    Block second;
+    second.add("heal_1", {dpInt("a", 2), dpInt("b", 2)});
+    second.add("heal_2", {dpInt("a", 2)});
+    EXPECT_EQ(redshift->send(second.readings()), 2u);
+    EXPECT_EQ(cell("SELECT a || ',' || b FROM heal_1 WHERE a = 2"), "2,2");
+    EXPECT_EQ(cell("SELECT count(*) FROM heal_2"), "1");
+}
+
+TEST(Privileges, ARoleThatMayNotCreateTablesStillDelivers) {
+    db().exec("DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'loader') THEN "
+              "CREATE ROLE loader LOGIN PASSWORD 'kvbn'; END IF; END $$; "
+              "REVOKE CREATE ON SCHEMA public FROM PUBLIC; GRANT USAGE ON SCHEMA public TO loader; "
+              "CREATE TABLE made_1 (asset_code VARCHAR(256), user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, "
+              "vantrel VARCHAR(256), n BIGINT); GRANT SELECT, INSERT ON made_1 TO loader");
+    auto redshift = plugin({}, 0, "loader");
+    LogCapture log(Logger::Level::Error);
+    Block block = numbered("made_1", 0, 3);
+    EXPECT_EQ(redshift->send(block.readings()), 3u);
+    EXPECT_EQ(redshift->send(numbered("made_1", 3, 5).readings()), 2u);
+    expectExactly("made_1", 0, 5);
+    EXPECT_EQ(log.count("exactly-once delivery and the rejects table are off"), 1u) << log.dump();
+}
