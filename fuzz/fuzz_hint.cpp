@@ -1,4 +1,4 @@
-// The table-name rule (Redshift::tableNameFor) on arbitrary hint text. The
+// The table-name rule (names::tableFor) on arbitrary hint text. The
 // hint is a string datapoint that arrives from whatever produced the reading,
 // so it can be any bytes at all, and the name it yields goes into statements.
 //
@@ -14,6 +14,7 @@
 
 #include "fuzz_support.h"
 #include "reading.h"
+#include "names.h"
 #include "redshift.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -35,8 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<Datapoint*> values{new Datapoint(AWS_REDSHIFT_HINT, DatapointValue(hint))};
     Reading reading(asset, values, 0, 0);
 
-    Redshift plugin;
-    const std::string table = plugin.tableNameFor(&reading);
+    const std::string table = names::tableFor(reading);
 
     if (!isValidSqlName(table)) {
         std::fprintf(stderr, "table: %s\n", printable(table).c_str());

@@ -5,8 +5,7 @@
 // collide. Values must be the ones the line wrote: a number that comes out
 // as some other number is silently wrong data in the database, which no
 // sanitizer notices, so each one is checked against the C library's reading
-// of its text, give or take rounding. north-run's own prediction of the table must match the
-// plugin's.
+// of its text, give or take rounding.
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -25,7 +24,6 @@
 #include "fuzz_support.h"
 #include "reading.h"
 #include "reading_line.h"
-#include "redshift.h"
 
 namespace {
 
@@ -168,13 +166,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!reading->getAssetDateUserTime().empty());
     FUZZ_CHECK(!reading->getAssetDateTime(Reading::FMT_ISO8601).empty());
 
-    Redshift plugin;
-    const std::string predicted = targetTableName(*reading);
-    const std::string actual = storedName(plugin.tableNameFor(reading.get()));
-    if (predicted != actual) {
-        std::fprintf(stderr, "north-run predicts table %s, the plugin uses %s\n", printable(predicted).c_str(),
-                     printable(actual).c_str());
-        FUZZ_CHECK(predicted == actual);
-    }
     return 0;
 }
