@@ -1,0 +1,77 @@
+// Column and table names as the server will store them.
+#include "server_names.h"
+
+#include <cstdint>
+
+#include "utf8.h"
+
+namespace {
+
+// Names no datapoint column may take: the server's system columns refuse a
+// user column of that name, and the plugin's fixed columns are already there.
+const char* const TAKEN_COLUMNS[] = {"xmin", "xmax", "cmin", "cmax", "ctid", "tableoid",
+                                     "asset_code", "user_ts", "ts", "vantrel"};
+
+// Hex digits of the hash a shortened name ends with, after its "$".
+const size_t HASH_DIGITS = 16;
+
+std::string lowerCase(const std::string& name) {
+    std::string out(name);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+bool isTaken(const std::string& column, const Dialect& dialect) {
+    for (const char* taken : TAKEN_COLUMNS)
+        if (column == taken) return true;
+    // Redshift keeps oid among its system columns; PostgreSQL 12 and later do not.
+    return dialect.redshift && column == "oid";
+}
+
+// 64-bit FNV-1a: small, fast and stable across builds and machines, which
+// is all a name needs; it guards nothing.
+uint64_t fnv1a(const std::string& text) {
+    uint64_t hash = 0xcbf29ce484222325ULL;
+    for (unsigned char c : text) {
+        hash ^= c;
+        hash *= 0x100000001b3ULL;
+    }
+    return hash;
+}
+
+// A lower-case name over the limit becomes a prefix, "$" and the hash of the
+// whole name, limit bytes in all; shorter names stay as they are.
+std::string withinLimit(const std::string& name, size_t limit) {
+    if (name.size() <= limit) return name;
+    std::string out = name.substr(0, fitUtf8(name, limit - HASH_DIGITS - 1));
+    out += '$';
+    static const char digits[] = "0123456789abcdef";
+    uint64_t hash = fnv1a(name);
+    for (size_t shift = 4 * HASH_DIGITS; shift > 0; shift -= 4) out += digits[(hash >> (shift - 4)) & 0xF];
+    return out;
+}
+
+}  // namespace
+
+Dialect dialectFor(int serverVersion) {
+    // No PostgreSQL this plugin can meet is older than 9.0: anything below
+    // is Redshift, which reports the 8.0.2 it forked from.
+    if (serverVersion < 90000) return Dialect{127, true};
+    return Dialect{63, false};
+}
+
+std::string columnNameFor(const std::string& validName, const Dialect& dialect) {
+    std::string name = lowerCase(validName);
+    // A name the server or the plugin's fixed columns take gets a column of its own.
+    if (isTaken(name, dialect)) return name + '$';
+    return withinLimit(name, dialect.identifierLimit);
+}
+
+std::string serverTableName(const std::string& validName, const Dialect& dialect) {
+    return withinLimit(lowerCase(validName), dialect.identifierLimit);
+}
+
+std::string serverCutName(const std::string& storedName, size_t limit) {
+    return storedName.substr(0, fitUtf8(storedName, limit));
+}
