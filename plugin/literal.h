@@ -1,0 +1,86 @@
+#pragma once
+// SQL text literals that read the same under every server setting. Whether a
+// backslash inside '...' is an escape depends on the server: Redshift always
+// reads it as one, PostgreSQL only while standard_conforming_strings is off,
+// and a session can change that setting under a live connection. So no
+// backslash is ever written inside quotes: each one is written as chr(92),
+// joined to the quoted pieces around it with ||, which both servers read the
+// same way whatever the setting:  a\b  ->  'a'||chr(92)||'b'
+#include <cstddef>
+#include <string_view>
+
+// Appends a complete literal for text to out: quotes doubled, backslashes
+// outside the quotes, NUL bytes (which text cannot hold) left out. Empty text
+// (or only NULs) is ''. Out needs append(char) and append(const char*, size_t)
+// (the host's SQLBuffer, or an adaptor over std::string).
+template <typename Out>
+void appendTextLiteral(Out& out, std::string_view text) {
+    bool written = false;  // a piece has been written, so the next needs ||
+    bool quoted = false;   // inside a quoted piece
+    size_t at = 0;
+    while (at < text.size()) {
+        char c = text[at];
+        // A NUL byte is dropped: text columns cannot hold it.
+        if (c == '\0') {
+            ++at;
+            continue;
+        }
+        // A backslash closes the quoted piece and stands on its own.
+        if (c == '\\') {
+            if (quoted) out.append('\'');
+            if (written) out.append("||", 2);
+            out.append("chr(92)", 7);
+            written = true;
+            quoted = false;
+            ++at;
+            continue;
+        }
+        if (!quoted) {
+            if (written) out.append("||", 2);
+            out.append('\'');
+            written = quoted = true;
+        }
+        // A quote is doubled; anything else goes in as it is, a run at a time.
+        if (c == '\'') {
+            out.append("''", 2);
+            ++at;
+            continue;
+        }
+        size_t end = at + 1;
+        while (end < text.size() && text[end] != '\'' && text[end] != '\\' && text[end] != '\0') ++end;
+        out.append(text.data() + at, end - at);
+        at = end;
+    }
+    if (quoted) out.append('\'');
+    if (!written) out.append("''", 2);
+}
+
+// The exact number of bytes appendTextLiteral writes for text.
+inline size_t textLiteralLength(std::string_view text) {
+    size_t length = 0;
+    size_t pieces = 0;
+    bool quoted = false;
+    for (char c : text) {
+        if (c == '\0') continue;
+        if (c == '\\') {
+            length += quoted ? 1 + 7 : 7;  // the closing quote, chr(92)
+            ++pieces;
+            quoted = false;
+            continue;
+        }
+        if (!quoted) {
+            ++length;  // the opening quote
+            ++pieces;
+            quoted = true;
+        }
+        length += c == '\'' ? 2 : 1;
+    }
+    if (quoted) ++length;
+    if (pieces == 0) return 2;
+    return length + 2 * (pieces - 1);
+}
+
+// An upper bound on what appendTextLiteral writes for a text of textBytes
+// bytes: nine bytes per byte (chr(92) and || for every backslash) and two for
+// the quotes of an empty text.
+constexpr size_t textLiteralBound(size_t textBytes) { return 9 * textBytes + 2; }
