@@ -64,8 +64,6 @@ public:
     void configure(const ConfigCategory* config);
     bool reconnect(int attempts);
     QueryOutcome executeQuery(const std::string& query);
-    static std::string buildConnectString(const std::string& host, int port, const std::string& dbName,
-                                          const std::string& user, const std::string& password);
 
     // Column mapping (columns.cpp)
     static void getValidSQLName(std::string& name);
