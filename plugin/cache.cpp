@@ -44,6 +44,11 @@ std::string text(const rapidjson::Value& value) { return std::string(value.GetSt
 int Redshift::deserializeCache(const std::string& stored) {
     // Replaces, never merges: a rejected text leaves an empty cache.
     m_cache.clear();
+    // Nothing stored is a first start, not a broken cache.
+    if (stored.empty()) {
+        Logger::getLogger()->info("No stored schema cache: starting with an empty one");
+        return -1;
+    }
     rapidjson::Document doc;
     doc.Parse<rapidjson::kParseIterativeFlag>(stored.data(), stored.size());
     // A raw NUL is never valid JSON, though the parser would stop at it

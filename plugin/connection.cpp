@@ -6,41 +6,10 @@
 
 #include <pqxx/pqxx>
 
+#include "connect_string.h"
 #include "logger.h"
 #include "redshift.h"
 #include "server_names.h"
-
-namespace {
-
-// Everything libpq and libpqxx throw is logged the same way; the message of a
-// libpqxx error is that of the standard exception underneath it. The password
-// is taken out of the text: libpq quotes pieces of a malformed connection
-// string back in its errors.
-void logConnectFailure(const char* what, const std::string& password) {
-    std::string message(what);
-    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-    auto redact = [&message](const std::string& secret) {
-        if (secret.size() < 3) return;
-        for (size_t at = message.find(secret); at != std::string::npos; at = message.find(secret, at + 4))
-            message.replace(at, secret.size(), "****");
-    };
-    redact(password);
-    size_t start = 0;
-    while (start < password.size()) {
-        size_t end = password.find(' ', start);
-        if (end == std::string::npos) end = password.size();
-        redact(password.substr(start, end - start));
-        start = end + 1;
-    }
-    Logger::getLogger()->error("AWS Redshift - %s", message.c_str());
-}
-
-std::string passwordOf(const std::string& connectString) {
-    size_t at = connectString.rfind(" password=");
-    return at == std::string::npos ? std::string() : connectString.substr(at + 10);
-}
-
-}  // namespace
 
 Redshift::Redshift() : Redshift(Options()) {}
 
@@ -53,13 +22,6 @@ Redshift::Redshift(Options options) : m_options(options) {
 }
 
 Redshift::~Redshift() { m_connection.reset(); }
-
-std::string Redshift::buildConnectString(const std::string& host, int port, const std::string& dbName,
-                                         const std::string& user, const std::string& password) {
-    // Values go in verbatim; the text has no length limit.
-    return "host=" + host + " port=" + std::to_string(port) + " dbname=" + dbName + " user=" + user +
-           " password=" + password;
-}
 
 void Redshift::configure(const ConfigCategory* config) {
     std::lock_guard<std::mutex> guard(m_mutex);

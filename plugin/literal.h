@@ -3,11 +3,19 @@
 // backslash inside '...' is an escape depends on the server: Redshift always
 // reads it as one, PostgreSQL only while standard_conforming_strings is off,
 // and a session can change that setting under a live connection. So no
-// backslash is ever written inside quotes: each one is written as chr(92),
-// joined to the quoted pieces around it with ||, which both servers read the
-// same way whatever the setting:  a\b  ->  'a'||chr(92)||'b'
+// backslash is ever written inside quotes: each one is written as
+// chr(92)::varchar, joined to the quoted pieces around it with ||, which both
+// servers read the same way whatever the setting:
+//   a\b  ->  'a'||chr(92)::varchar||'b'
+// The cast is for Redshift, whose chr() returns CHAR, a type whose trailing
+// blanks do not count: were the concatenation taken as CHAR, a text ending in
+// blanks could lose them. No test here can show what Redshift does there, so
+// the literal gives it no CHAR at all.
 #include <cstddef>
 #include <string_view>
+
+// What stands for one backslash, outside the quotes.
+constexpr char TEXT_LITERAL_BACKSLASH[] = "chr(92)::varchar";
 
 // Appends a complete literal for text to out: quotes doubled, backslashes
 // outside the quotes, NUL bytes (which text cannot hold) left out. Empty text
@@ -29,7 +37,7 @@ void appendTextLiteral(Out& out, std::string_view text) {
         if (c == '\\') {
             if (quoted) out.append('\'');
             if (written) out.append("||", 2);
-            out.append("chr(92)", 7);
+            out.append(TEXT_LITERAL_BACKSLASH, sizeof TEXT_LITERAL_BACKSLASH - 1);
             written = true;
             quoted = false;
             ++at;
@@ -63,7 +71,7 @@ inline size_t textLiteralLength(std::string_view text) {
     for (char c : text) {
         if (c == '\0') continue;
         if (c == '\\') {
-            length += quoted ? 1 + 7 : 7;  // the closing quote, chr(92)
+            length += (quoted ? 1 : 0) + sizeof TEXT_LITERAL_BACKSLASH - 1;  // the closing quote
             ++pieces;
             quoted = false;
             continue;
@@ -81,6 +89,6 @@ inline size_t textLiteralLength(std::string_view text) {
 }
 
 // An upper bound on what appendTextLiteral writes for a text of textBytes
-// bytes: nine bytes per byte (chr(92) and || for every backslash) and two for
-// the quotes of an empty text.
-constexpr size_t textLiteralBound(size_t textBytes) { return 9 * textBytes + 2; }
+// bytes: a backslash and the || before it for every byte (text of nothing
+// else grows most), and the two quotes of an empty text.
+constexpr size_t textLiteralBound(size_t textBytes) { return (sizeof TEXT_LITERAL_BACKSLASH + 1) * textBytes + 2; }

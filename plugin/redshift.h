@@ -60,8 +60,6 @@ public:
     // Runs one statement; a lost connection is re-opened and the statement run
     // once more. (false, empty) for any failure, or without a connection.
     QueryOutcome executeQuery(const std::string& query);
-    static std::string buildConnectString(const std::string& host, int port, const std::string& dbName,
-                                          const std::string& user, const std::string& password);
     bool isConnected() const { return m_connection != nullptr; }
     const std::string& instanceName() const { return m_instanceName; }
 

@@ -51,7 +51,7 @@ TEST(CacheText, RoundTripsTablesColumnsAndTypesExactly) {
 }
 
 TEST(CacheText, UnparsableTextIsRejectedWithAnErrorAndLeavesTheCacheEmpty) {
-    for (const char* text : {"", "{", "{\"Items\":[]} x", "{\"Items\":[],}", "/* c */{\"Items\":[]}", "nul"}) {
+    for (const char* text : {" ", "{", "{\"Items\":[]} x", "{\"Items\":[],}", "/* c */{\"Items\":[]}", "nul"}) {
         LogCapture log;
         Redshift redshift;
         redshift.schemaCache["old"] = {};
@@ -62,6 +62,15 @@ TEST(CacheText, UnparsableTextIsRejectedWithAnErrorAndLeavesTheCacheEmpty) {
     // A NUL inside the text is not the end of it.
     Redshift redshift;
     EXPECT_EQ(redshift.deserializeCache(std::string("{\"Items\":[]}\0junk", 17)), -1);
+}
+
+TEST(CacheText, EmptyTextIsAFirstStartWithAnInfoLine) {
+    LogCapture log;
+    Redshift redshift;
+    redshift.schemaCache["old"] = {};
+    EXPECT_EQ(redshift.deserializeCache(""), -1);
+    EXPECT_TRUE(redshift.schemaCache.empty());
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"info: No stored schema cache: starting with an empty one"});
 }
 
 TEST(CacheText, WrongShapesGiveAnEmptyCacheSilently) {

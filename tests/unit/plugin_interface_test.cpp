@@ -156,12 +156,3 @@ TEST(Configure, RejectedPortLeavesTheObjectAsItWas) {
     EXPECT_TRUE(redshift.mutex.try_lock());
     redshift.mutex.unlock();
 }
-
-TEST(Configure, ConnectionStringTakesValuesVerbatimAndHasNoLengthLimit) {
-    EXPECT_EQ(Redshift::buildConnectString("db.example", 5439, "vantrel", "redshift", "pass word"),
-              "host=db.example port=5439 dbname=vantrel user=redshift password=pass word");
-    std::string longPassword(3000, 'p');
-    std::string text = Redshift::buildConnectString(std::string(2000, 'h'), 5439, "d", "u", longPassword);
-    EXPECT_EQ(text.size(), 5 + 2000 + 10 + 8 + 1 + 6 + 1 + 10 + 3000u);
-    EXPECT_EQ(text.substr(text.size() - 3000), longPassword);
-}
