@@ -190,9 +190,8 @@ int runNorthRun(int argc, char** argv) {
     }
 
     // Everything that can be checked without the database is checked first.
-    std::unique_ptr<ConfigCategory> configuration =
+    std::unique_ptr<ConfigCategory> category =
         pluginhost::buildConfiguration(plugin, options.configFile, options.sets);
-    ConfigCategory& category = *configuration;
     int fd = openReadings(options.readings);
     std::string state = options.stateFile.empty() ? std::string() : loadState(options.stateFile);
 
@@ -202,16 +201,9 @@ int runNorthRun(int argc, char** argv) {
     if (options.progress || (::isatty(STDERR_FILENO) && !typing)) console().enableProgress();
     if (typing) say("reading JSON lines from standard input (end with Ctrl-D)");
 
-    // The plugin reads the port with std::stoi: no number at all throws
-    // invalid_argument, one too large out_of_range.
-    const std::string port = category.itemExists("port") ? category.getValue("port") : std::string();
     PLUGIN_HANDLE handle = nullptr;
     try {
-        handle = plugin.init(category);
-    } catch (const std::invalid_argument& e) {
-        throw SetupError("unusable port '" + port + "' in the configuration: not a number (" + e.what() + ")");
-    } catch (const std::out_of_range& e) {
-        throw SetupError("unusable port '" + port + "' in the configuration: out of range (" + e.what() + ")");
+        handle = plugin.init(*category);
     } catch (const std::exception& e) {
         throw SetupError(std::string("the plugin rejected the configuration: ") + e.what());
     }

@@ -1,5 +1,7 @@
 #include "plugin_configuration.h"
 
+#include <stdexcept>
+
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 
@@ -15,6 +17,24 @@ std::string itemList(const ConfigCategory& category) {
 }
 
 }  // namespace
+
+void checkPort(const ConfigCategory& category) {
+    if (!category.itemExists("port")) return;
+    const std::string port = category.getValue("port");
+    // Read as the plugin reads it, with std::stoi: leading blanks and a sign
+    // are fine and trailing text is ignored, but there must be a number.
+    int number = 0;
+    try {
+        number = std::stoi(port);
+    } catch (const std::invalid_argument&) {
+        throw SetupError("unusable port '" + port + "' in the configuration: not a number");
+    } catch (const std::out_of_range&) {
+        throw SetupError("unusable port '" + port + "' in the configuration: out of range (1 to 65535)");
+    }
+    // A TCP port is 1 to 65535; anything else could only fail at connection time.
+    if (number < 1 || number > 65535)
+        throw SetupError("unusable port '" + port + "' in the configuration: out of range (1 to 65535)");
+}
 
 void setItem(ConfigCategory& category, const std::string& item, const std::string& value, const std::string& origin) {
     // Only items the plugin describes: a misspelt one would be ignored silently.
@@ -60,6 +80,7 @@ std::unique_ptr<ConfigCategory> buildConfiguration(const PluginHost& plugin, con
         size_t eq = set.find('=');
         setItem(*category, set.substr(0, eq), set.substr(eq + 1), "--set " + set);
     }
+    checkPort(*category);
     return category;
 }
 

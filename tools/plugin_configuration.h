@@ -12,7 +12,7 @@
 namespace pluginhost {
 
 // configFile may be empty (none); each of sets is "ITEM=VALUE", the value
-// everything after the first '='.
+// everything after the first '='. The port is checked (checkPort).
 std::unique_ptr<ConfigCategory> buildConfiguration(const PluginHost& plugin, const std::string& configFile,
                                                    const std::vector<std::string>& sets);
 
@@ -22,5 +22,8 @@ void setItem(ConfigCategory& category, const std::string& item, const std::strin
 // A JSON object of item name to value: strings, or whole numbers and
 // booleans taken as the text they would have been written as.
 void applyConfigFile(ConfigCategory& category, const std::string& path);
+
+// The "port" item, when there is one, read like std::stoi, must be 1 to 65535.
+void checkPort(const ConfigCategory& category);
 
 }  // namespace pluginhost
