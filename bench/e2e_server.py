@@ -51,7 +51,8 @@ class Server:
 
     def sql(self, db, sql):
         return subprocess.run(self.psql_command(db) + ["-tA", "-c", sql], check=True, stdout=subprocess.PIPE,
-                              text=True, env=dict(os.environ, PGPASSWORD=PASSWORD)).stdout.strip()
+                              text=True, env=dict(os.environ, PGPASSWORD=PASSWORD,
+                                                  PGOPTIONS="-c client_min_messages=warning")).stdout.strip()
 
     def fresh_db(self, name, ddl_file=None):
         self.sql("postgres", "DROP DATABASE IF EXISTS %s" % name)
@@ -86,28 +87,42 @@ class Result:
 
 
 class Process:
-    """A program started with its output going to files; wait() measures it
-    (os.wait4 gives the program's own rusage)."""
+    """A program started with its output going to files; wait() measures it.
+
+    GNU time runs it and reports its CPU time and peak RSS. Not os.wait4 on
+    the program itself: a child's peak RSS starts at what its parent had when
+    it forked (the kernel keeps the high-water mark across fork and exec), and
+    this Python process holds far more than north-run."""
 
     def __init__(self, argv, work, name, stdin=None, env=None):
         self.argv = argv
         self.out_path = os.path.join(work, name + ".out")
         self.err_path = os.path.join(work, name + ".err")
+        self.stats_path = os.path.join(work, name + ".time")
         self.start = time.monotonic()
         with open(self.out_path, "w") as out, open(self.err_path, "w") as err:
-            self.proc = subprocess.Popen(argv, stdin=stdin if stdin is not None else subprocess.DEVNULL,
+            self.proc = subprocess.Popen(["/usr/bin/time", "-f", "%U %S %M", "-o", self.stats_path, "--"] + argv,
+                                         stdin=stdin if stdin is not None else subprocess.DEVNULL,
                                          stdout=out, stderr=err, env=dict(os.environ, **(env or {})))
 
-    @property
-    def pid(self):
-        return self.proc.pid
+    def program_pid(self):
+        """The program's own process id (a child of GNU time's)."""
+        for _ in range(500):
+            with open("/proc/%d/task/%d/children" % (self.proc.pid, self.proc.pid)) as f:
+                children = f.read().split()
+            if children:
+                return int(children[0])
+            time.sleep(0.01)
+        raise RuntimeError("%s did not start" % self.argv[0])
 
     def wait(self, check=False):
-        _, status, usage = os.wait4(self.proc.pid, 0)
+        code = self.proc.wait()
         seconds = time.monotonic() - self.start
-        self.proc.returncode = code = os.waitstatus_to_exitcode(status)
+        with open(self.stats_path) as f:
+            # A program ended by a signal makes GNU time write a line first.
+            user, system, rss_kib = f.read().split()[-3:]
         with open(self.out_path) as out, open(self.err_path) as err:
-            result = Result(code, seconds, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, out.read(), err.read())
+            result = Result(code, seconds, float(user) + float(system), int(rss_kib), out.read(), err.read())
         if check and code != 0:
             raise RuntimeError("%s exited %d: %s" % (self.argv[0], code, result.err[-2000:]))
         return result

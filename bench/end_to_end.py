@@ -251,8 +251,10 @@ class Bench:
                     continue  # counted only when it ended a session
                 cuts += int(ended or 0) > 0
 
+        pid = proc.program_pid()
+
         def rss():
-            with open("/proc/%d/status" % proc.pid) as status:
+            with open("/proc/%d/status" % pid) as status:
                 return int(next(line for line in status if line.startswith("VmRSS:")).split()[1])
 
         start = time.monotonic()
