@@ -37,12 +37,21 @@ double exactDouble(const char* text) {
     return strtod_l(text, nullptr, c);
 }
 
+// A UTF-16 surrogate reaches the text only through a \u escape the parser
+// did not pair (its UTF-8 form is ED A0..BF): it encodes no character, and the
+// database refuses it like any other invalid UTF-8.
+bool holdsSurrogate(const char* s, size_t n) {
+    for (const char* p = s; (p = static_cast<const char*>(std::memchr(p, '\xED', n - (p - s)))); ++p)
+        if (p + 1 < s + n && static_cast<unsigned char>(p[1]) >= 0xA0) return true;
+    return false;
+}
+
 // Passes the parser's events on to the document, numbers converted: an
 // integer that fits 64 bits stays an integer, anything else is a double.
 template <typename Document>
 struct ExactNumbers {
     Document& doc;
-    bool tooLarge = false;
+    const char* refusal = nullptr;  // why a handler stopped the parser
 
     bool Null() { return doc.Null(); }
     bool Bool(bool b) { return doc.Bool(b); }
@@ -57,15 +66,27 @@ struct ExactNumbers {
         if (parsed.ec == std::errc() && parsed.ptr == text + length) return doc.Int64(integer);
         double value = exactDouble(text);  // the parser ends the text with a NUL
         // Past the largest double is no measurement, and no column takes it.
-        if (std::isinf(value)) return !(tooLarge = true);
+        if (std::isinf(value)) return refuse("Number too big to be stored in double.");
         return doc.Double(value);
     }
-    bool String(const char* s, rapidjson::SizeType n, bool copy) { return doc.String(s, n, copy); }
+    bool String(const char* s, rapidjson::SizeType n, bool copy) {
+        // An unpaired surrogate escape is invalid text, wherever it stands.
+        return holdsSurrogate(s, n) ? refuse(kLoneSurrogate) : doc.String(s, n, copy);
+    }
     bool StartObject() { return doc.StartObject(); }
-    bool Key(const char* s, rapidjson::SizeType n, bool copy) { return doc.Key(s, n, copy); }
+    bool Key(const char* s, rapidjson::SizeType n, bool copy) {
+        return holdsSurrogate(s, n) ? refuse(kLoneSurrogate) : doc.Key(s, n, copy);
+    }
     bool EndObject(rapidjson::SizeType members) { return doc.EndObject(members); }
     bool StartArray() { return doc.StartArray(); }
     bool EndArray(rapidjson::SizeType elements) { return doc.EndArray(elements); }
+
+    // The parser's own words for a high surrogate without its pair.
+    static constexpr const char* kLoneSurrogate = "The surrogate pair in string is invalid.";
+    bool refuse(const char* why) {
+        refusal = why;
+        return false;
+    }
 };
 
 // Feeds one line to a document through ExactNumbers.
@@ -73,7 +94,7 @@ struct LineParser {
     const char* data;
     size_t size;
     rapidjson::ParseResult result;
-    bool tooLarge = false;
+    const char* refusal = nullptr;
 
     template <typename Document>
     bool operator()(Document& doc) {
@@ -82,7 +103,7 @@ struct LineParser {
         rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> input(stream);
         rapidjson::Reader reader;
         result = reader.Parse<kParseFlags>(input, handler);
-        tooLarge = handler.tooLarge;
+        refusal = handler.refusal;
         return !result.IsError();
     }
 };
@@ -286,8 +307,7 @@ std::unique_ptr<Reading> parseReadingLine(const char* data, size_t size, std::st
         doc.Populate(parser);
         if (parser.result.IsError()) {
             error = std::string("invalid JSON at column ") + std::to_string(parser.result.Offset() + 1) + ": " +
-                    (parser.tooLarge ? "Number too big to be stored in double."
-                                     : rapidjson::GetParseError_En(parser.result.Code()));
+                    (parser.refusal ? parser.refusal : rapidjson::GetParseError_En(parser.result.Code()));
             return nullptr;
         }
         if (!doc.IsObject()) {

@@ -243,6 +243,7 @@ TEST(ReadingLineRejections, BadLinesGiveAOneLineReasonThatSaysWhatIsWrong) {
         {R"({"asset": "a", "datapoints": {"": 1}})", "empty name"},
         {std::string(R"({"asset": "a", "datapoints": {}})") + '\0' + "garbage", "NUL"},
         {"{\"asset\": \"\xff\xfe\", \"datapoints\": {}}", "invalid JSON"},
+        {R"({"asset": "a", "datapoints": {"x": "\udc80"}})", "surrogate"},
         {R"({"asset": "a", "datapoints": {"x": 1e999}})", "invalid JSON"},
         {R"({"asset": "a", "datapoints": {"x": -68eee}})", "invalid JSON"},
     };

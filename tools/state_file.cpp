@@ -1,0 +1,85 @@
+#include "state_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "plugin_host.h"
+#include "text_file.h"
+
+using pluginhost::errnoText;
+
+namespace northrun {
+namespace {
+
+std::string directoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string loadState(const std::string& path) {
+    std::string dir = directoryOf(path);
+    if (::access(dir.c_str(), W_OK | X_OK) != 0)
+        throw pluginhost::SetupError("cannot write the state file " + path + ": " + dir + ": " + errnoText(errno));
+    if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT) return std::string();
+    return pluginhost::readWholeFile(path, "the state file");
+}
+
+// Write to a temporary file beside the target, flush it to disk, then rename
+// it over the target.
+bool saveState(const std::string& path, const std::string& text, std::string& error) {
+    std::string dir = directoryOf(path);
+    std::string base = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+    std::string temp = dir + "/." + base + ".tmp." + std::to_string(::getpid());
+    ::unlink(temp.c_str());  // the leftover of an earlier run that died with this pid
+    // Keep the mode of the file being replaced; a new file gets 0666 less umask.
+    mode_t mode = 0666;
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0) {
+        error = temp + ": " + errnoText(errno);
+        return false;
+    }
+    if (::stat(path.c_str(), &st) == 0) (void)::fchmod(fd, mode);
+    bool ok = writeAll(fd, text) && ::fsync(fd) == 0;
+    int err = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        error = path + ": " + errnoText(err);
+        return false;
+    }
+    // The rename itself lives in the directory.
+    int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        (void)::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}
+
+}  // namespace northrun
