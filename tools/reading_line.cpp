@@ -1,5 +1,7 @@
 #include "reading_line.h"
 
+#include "names.h"
+
 #include <charconv>
 #include <clocale>
 #include <cmath>
@@ -363,32 +365,4 @@ std::unique_ptr<Reading> parseReadingLine(const char* data, size_t size, std::st
     }
 }
 
-std::string targetTableName(const Reading& reading) {
-    std::string name;
-    if (const Datapoint* hint = reading.getDatapoint("RedshiftHint")) {
-        // As the plugin reads a hint: its text with backslashes dropped and
-        // surrounding quotes taken off, then parsed as a JSON object, both the
-        // text and the name as C strings (a NUL ends them there too).
-        std::string json;
-        for (char c : hint->getData().toString())
-            if (c != '\\') json += c;
-        if (!json.empty() && json[0] == '"') json = json.size() >= 2 ? json.substr(1, json.size() - 2) : "";
-        rapidjson::Document doc;
-        doc.Parse<rapidjson::kParseIterativeFlag>(json.c_str());
-        if (!doc.HasParseError() && doc.IsObject()) {
-            auto table = doc.FindMember("tablename");
-            if (table != doc.MemberEnd() && table->value.IsString()) name = table->value.GetString();
-        }
-    }
-    if (name.empty()) name = reading.getAssetName();
-    for (char& c : name) {
-        bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-        if (!keep) c = '_';
-    }
-    if (!name.empty() && name[0] >= '0' && name[0] <= '9') name.insert(0, "X_");
-    // The plugin quotes the name in lower case, so "Pump" and "pump" are one
-    // table.
-    for (char& c : name)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return name;
-}
+std::string targetTableName(const Reading& reading) { return names::folded(names::tableFor(reading)); }

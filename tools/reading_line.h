@@ -37,9 +37,6 @@ bool parseUtcTimestamp(const std::string& text, int64_t& micros, std::string& er
 // True for a line of nothing but blanks (space, tab, carriage return).
 bool isBlankLine(const char* data, size_t size);
 
-// The table the plugin writes a reading to, as the database names it: the
-// "tablename" of the reading's RedshiftHint datapoint (a JSON object, usually
-// held in a string) when that is a non-empty string, else the asset; every
-// byte outside [A-Za-z0-9_] becomes '_', a leading digit gets "X_" in front,
-// and letters go to lower case.
+// The table the plugin writes a reading to, by the plugin's own rule, with
+// letters in lower case as the database keeps them.
 std::string targetTableName(const Reading& reading);
