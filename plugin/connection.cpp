@@ -106,7 +106,7 @@ Redshift::Outcome Redshift::run(const std::string& sql, bool log) {
     // whether to reconnect.
     if (!m_connection) {
         outcome.failure = Failure::Lost;
-        outcome.message = "no connection to the server";
+        outcome.message = "the connection to the server was lost";
         return outcome;
     }
     if (log) Logger::getLogger()->debug("** Execute Query ==> %s", sql.c_str());

@@ -140,6 +140,9 @@ void Redshift::rememberPending(const std::vector<Reading*>& readings, const std:
 }
 
 uint32_t Redshift::send(const std::vector<Reading*>& readings) {
+    // A session the server ended while idle is replaced before the block
+    // starts, not found dead in the middle of it.
+    dropBrokenIdleConnection();
     if (!m_connection && !reconnect(3)) return 0;
     if (readings.empty()) return 0;
     if (!prepareSession()) return 0;
