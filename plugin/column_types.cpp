@@ -2,6 +2,7 @@
 #include "column_types.h"
 
 #include "datapoint.h"
+#include "names.h"
 
 const char* const TYPE_VARCHAR = " VARCHAR(256) ";
 const char* const TYPE_BIGINT = " BIGINT ";
@@ -28,9 +29,7 @@ std::string typeStringForDatabase(const std::string& dataType, const char* maxLe
     if (dataType == "text") return " TEXT ";
     // Any other type is kept by its own name, so nothing is written as text
     // into a column that is not one.
-    std::string type = " ";
-    for (char c : dataType) type += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    return type + " ";
+    return " " + names::upperCased(dataType) + " ";
 }
 
 ColumnKind kindOf(const std::string& type) {

@@ -21,6 +21,12 @@ std::string folded(std::string name) {
     return name;
 }
 
+std::string upperCased(std::string name) {
+    for (char& c : name)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return name;
+}
+
 void makeValid(std::string& name) {
     // One underscore per byte, so a multi-byte character becomes several.
     for (char& c : name)

@@ -15,6 +15,8 @@ bool isNameByte(char c);
 // ASCII letters to lower case, every other byte unchanged: how the database
 // folds an unquoted name.
 std::string folded(std::string name);
+// ASCII letters to upper case, every other byte unchanged.
+std::string upperCased(std::string name);
 // Every byte outside [A-Za-z0-9_] becomes '_', one per byte; a leading digit
 // gets "X_" in front. Changes its argument; applying it twice changes nothing.
 void makeValid(std::string& name);

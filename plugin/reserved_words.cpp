@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "names.h"
 #include "sql_names.h"
 
 // Sorted by byte order, upper case; a test checks both.
@@ -30,17 +31,9 @@ const char* const RESERVED_WORDS[] = {
 };
 const size_t RESERVED_WORD_COUNT = sizeof(RESERVED_WORDS) / sizeof(RESERVED_WORDS[0]);
 
-namespace {
-std::string upper(const std::string& name) {
-    std::string out(name);
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return out;
-}
-}  // namespace
 
 bool isReservedWord(const std::string& name) {
-    std::string key = upper(name);
+    std::string key = names::upperCased(name);
     return std::binary_search(RESERVED_WORDS, RESERVED_WORDS + RESERVED_WORD_COUNT, key.c_str(),
                               [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
 }

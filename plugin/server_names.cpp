@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "names.h"
 #include "utf8.h"
 
 namespace {
@@ -15,12 +16,7 @@ const char* const TAKEN_COLUMNS[] = {"xmin", "xmax", "cmin", "cmax", "ctid", "ta
 // Hex digits of the hash a shortened name ends with, after its "$".
 const size_t HASH_DIGITS = 16;
 
-std::string lowerCase(const std::string& name) {
-    std::string out(name);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
+std::string lowerCase(const std::string& name) { return names::folded(name); }
 
 bool isTaken(const std::string& column, const Dialect& dialect) {
     for (const char* taken : TAKEN_COLUMNS)

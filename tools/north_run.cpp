@@ -19,6 +19,7 @@
 #include "console.h"
 #include "line_reader.h"
 #include "logger.h"
+#include "names.h"
 #include "plugin_configuration.h"
 #include "plugin_host.h"
 #include "runner.h"
@@ -179,9 +180,7 @@ int runNorthRun(int argc, char** argv) {
     Logger* logger = Logger::getLogger();
     logger->setMinLevel(options.logLevel);
     logger->setSink([](Logger::Level level, const std::string& message) {
-        std::string prefix = Logger::levelName(level);
-        for (char& c : prefix) c = static_cast<char>(c - 'a' + 'A');
-        console().message(prefix + ": " + message);
+        console().message(names::upperCased(Logger::levelName(level)) + ": " + message);
     });
 
     PluginHost plugin(options.plugin.empty() ? pluginhost::defaultPluginPath() : options.plugin,
