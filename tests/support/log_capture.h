@@ -1,10 +1,7 @@
 #pragma once
-// Records what the code under test logs, for the lifetime of the object.
-// While it lives, Logger::getLogger() writes into it instead of standard
-// error, at the level given (debug by default). On destruction the logger
-// gets its default sink and its previous level back. Captures do not nest:
-// the logger cannot report its current sink, so the inner one's destructor
-// restores the default sink, not the outer capture.
+// Records what the code under test logs while the object lives, instead of
+// writing it to standard error; the logger's default sink and previous level
+// come back on destruction. Captures do not nest.
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -17,39 +14,27 @@ namespace testsupport {
 
 class LogCapture {
 public:
-    struct Entry {
-        Logger::Level level;
-        std::string message;
-    };
-
     explicit LogCapture(Logger::Level minLevel = Logger::Level::Debug);
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    std::vector<Entry> entries() const;
     // "error: ...", "warning: ...", "info: ...", "debug: ..."
     std::vector<std::string> lines() const;
-    std::vector<std::string> messages(Logger::Level level) const;
-    // Both match against the formatted lines, so "warning: lost" and "lost" work.
-    bool contains(const std::string& substring) const;
-    // Number of lines that contain `substring`.
-    size_t count(const std::string& substring) const;
-    void clear();
+    // Number of lines that contain `text`.
+    size_t count(const std::string& text) const;
     // The statements the plugin ran, from its "** Execute Query ==> " lines.
     std::vector<std::string> statements() const;
-    // Every line, one per line of text, for failure messages.
+    // Every line, for failure messages.
     std::string dump() const;
-
-    static std::string levelText(Logger::Level level);
+    void clear();
 
 private:
     struct State {
-        mutable std::mutex mutex;
-        std::vector<Entry> entries;
+        std::mutex mutex;
+        std::vector<std::string> lines;
     };
-    // Shared with the sink, so a line being written while the capture is
-    // destroyed still has somewhere to go.
+    // Shared with the sink, so a line written during destruction has a home.
     std::shared_ptr<State> m_state;
     Logger::Level m_previousLevel;
 };
