@@ -94,9 +94,11 @@ check "state: first run exit status" "$status" 0
 check "state: first run asks the catalogue" "$(($(grep -c information_schema "$work/err") > 0))" 1
 check "state: file holds both tables" "$(json "$(cat "$state")" "SELECT json_array_length(:'j'::json->'Items')")" 2
 check "state: nothing but the state file left" "$(ls "$work/cache")" state.json
+cp "$state" "$work/first-state.json"
 run --readings "$work/state.jsonl" --state "$state" --log-level debug
 check "state: second run exit status" "$status" 0
 check "state: second run asks nothing" "$(grep -c information_schema "$work/err")" 0
+check "state: second run keeps the same state" "$(cmp "$state" "$work/first-state.json" && echo same)" same
 check "state: rows" "$(sql "SELECT count(*) FROM nr_state_pump UNION ALL SELECT count(*) FROM nr_state_boiler")" "2
 2"
 
@@ -125,9 +127,11 @@ check "SIGTERM: state saved" "$(json "$(cat "$work/signal.json")" "SELECT :'j'::
 # --info: the description as one JSON object.
 "$north_run" --info >"$work/out" 2>"$work/err"
 check "info: exit status" "$?" 0
+# The options ask the host to keep what plugin_shutdown returns (8).
 check "info: description" "$(json "$(cat "$work/out")" "SELECT concat_ws(' ', :'j'::json->>'name', :'j'::json->>'type',
-    (:'j'::json->>'options')::int & 8, (SELECT string_agg(key, ',') FROM json_each(:'j'::json->'config')))")" \
-    "cirrant north 8 plugin,host,port,dbName,dbUser,dbPass,vantrelInstance,source"
+    :'j'::json->>'interface', (:'j'::json->>'options')::int & 8,
+    (SELECT string_agg(key, ',') FROM json_each(:'j'::json->'config')))")" \
+    "cirrant north 1.0.0 8 plugin,host,port,dbName,dbUser,dbPass,vantrelInstance,source"
 
 # A usage or configuration error: one line naming the culprit, exit 2, nothing sent.
 reading "nr never" '{"n": 1}' >"$work/never.jsonl"

@@ -29,12 +29,10 @@ protected:
     // The cache holds `expected` for the table, and the database agrees.
     void expectColumns(std::string table, const ColumnList& expected) {
         EXPECT_EQ(redshift.schemaCache[table], expected) << table;
+        std::map<std::string, std::string> types = {{" BIGINT ", "bigint"}, {" REAL ", "real"},
+            {" TIMESTAMPTZ ", "timestamp with time zone"}, {" VARCHAR(256) ", "character varying"}};
         std::vector<std::vector<std::optional<std::string>>> want;
-        for (const auto& [name, type] : expected)
-            want.push_back({storedName(name), type == " BIGINT "        ? "bigint"
-                                              : type == " REAL "        ? "real"
-                                              : type == " TIMESTAMPTZ " ? "timestamp with time zone"
-                                                                        : "character varying"});
+        for (const auto& [name, type] : expected) want.push_back({storedName(name), types[type]});
         EXPECT_EQ(db().query("SELECT column_name, data_type FROM information_schema.columns WHERE table_name = '" +
                              storedName(table) + "' ORDER BY ordinal_position"),
                   want)

@@ -16,13 +16,7 @@ namespace {
 // CommandComplete: 'C', length 11 (big-endian, itself included), "COMMIT\0".
 const std::string kCommitReply("C\0\0\0\x0b" "COMMIT\0", 12);
 
-sockaddr_in loopback(int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    return addr;
-}
+sockaddr_in loopback(int port) { return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}}; }
 
 bool sendAll(int fd, const char* data, size_t size) {
     while (size > 0) {
@@ -66,13 +60,12 @@ void LostReplyRelay::accept() {
         if (client < 0) continue;
         int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr = loopback(m_serverPort);
-        if (server < 0 || ::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        if (::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
             ::close(client);
-            if (server >= 0) ::close(server);
-            continue;
+            ::close(server);
+        } else {
+            m_relays.emplace_back([this, client, server] { relay(client, server); });
         }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_relays.emplace_back([this, client, server] { relay(client, server); });
     }
 }
 

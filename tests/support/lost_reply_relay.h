@@ -5,7 +5,6 @@
 // swallowed and both sides of that connection closed at once, so the client
 // never learns that its transaction committed.
 #include <atomic>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -32,8 +31,7 @@ private:
     int m_stop[2] = {-1, -1};  // readable once the relay is being destroyed
     std::atomic<bool> m_armed{false}, m_fired{false};
     std::thread m_acceptor;
-    std::mutex m_mutex;
-    std::vector<std::thread> m_relays;
+    std::vector<std::thread> m_relays;  // the acceptor's alone until it is joined
 };
 
 }  // namespace testsupport

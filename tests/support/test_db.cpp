@@ -30,8 +30,9 @@ TestDb::TestDb() {
     // Only ctest starts the server: its fixture writes the state file.
     if (!m_port || m_socketDir.empty())
         throw std::runtime_error("no test server in CIRRANT_PG_STATE; run this test through ctest");
-    // "integration-delivery_test" uses the database integration_delivery_test.
-    for (const char* c = program_invocation_short_name; *c; ++c) m_name += std::isalnum(static_cast<unsigned char>(*c)) ? static_cast<char>(std::tolower(*c)) : '_';
+    // "integration-delivery_test" works in the database integration_delivery_test.
+    for (const char* c = program_invocation_short_name; *c; ++c)
+        m_name += std::isalnum(static_cast<unsigned char>(*c)) ? static_cast<char>(std::tolower(*c)) : '_';
     create(m_name, "");
 }
 
@@ -40,16 +41,14 @@ std::string TestDb::admin(const std::string& db) const {
 }
 
 void TestDb::create(const std::string& db, const std::string& settings) const {
-    {
-        pqxx::connection c(admin("postgres"));
-        pqxx::nontransaction tx(c);
-        tx.exec("DROP DATABASE IF EXISTS " + db + " WITH (FORCE)");
-        tx.exec("CREATE DATABASE " + db + " OWNER redshift");
-        if (!settings.empty()) tx.exec("ALTER DATABASE " + db + " SET " + settings);
-    }
+    pqxx::connection server(admin("postgres"));
+    pqxx::nontransaction tx(server);
+    tx.exec("DROP DATABASE IF EXISTS " + db + " WITH (FORCE)");
+    tx.exec("CREATE DATABASE " + db + " OWNER redshift");
+    if (!settings.empty()) tx.exec("ALTER DATABASE " + db + " SET " + settings);
     // Tables a test makes as superuser are the plugin's to use as well.
-    pqxx::connection c(admin(db));
-    pqxx::nontransaction(c).exec("ALTER DEFAULT PRIVILEGES GRANT ALL ON TABLES TO redshift");
+    pqxx::connection database(admin(db));
+    pqxx::nontransaction(database).exec("ALTER DEFAULT PRIVILEGES GRANT ALL ON TABLES TO redshift");
 }
 
 std::string TestDb::connectString() const {
@@ -101,12 +100,10 @@ void TestDb::allowConnections(bool allow) const {
 }
 
 int unusedPort() {
-    // Bound but never listening: a connection is refused, and no one else can bind it.
+    // Bound but never listening: a connection is refused, and no one else can take the port.
     static const int port = [] {
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t len = sizeof addr;
         if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
             ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
