@@ -3,6 +3,7 @@ other scripts start theirs), psql, and programs timed with their resources."""
 
 import os
 import subprocess
+import tempfile
 import time
 
 PASSWORD = "kvbn"
@@ -26,16 +27,18 @@ class Server:
         # not the disk's flushes.
         env = dict(os.environ, MALLOC_TRIM_THRESHOLD_="268435456", MALLOC_MMAP_THRESHOLD_="268435456",
                    PG_SERVER_OPTIONS="-c fsync=off")
-        out = subprocess.run(["bash", os.path.join(self.repo, "scripts/lib/pgserver.sh"), "start", "15500"],
-                             env=env, check=True, stdout=subprocess.PIPE, text=True).stdout
-        values = dict(line.split("=", 1) for line in out.split())
+        self.state = tempfile.mktemp(prefix="cirrant-bench-pg.")
+        subprocess.run(["bash", os.path.join(self.repo, "scripts/lib/pgserver.sh"), "start", self.state],
+                       env=env, check=True, stdout=subprocess.DEVNULL)
+        with open(self.state) as f:
+            values = dict(line.strip().split("=", 1) for line in f if "=" in line)
         self.port, self.dir = int(values["PG_PORT"]), values["PG_DIR"]
         # The plugin's role makes the bench's databases.
         self.admin("ALTER ROLE redshift CREATEDB")
 
     def stop(self):
         if self.dir:
-            subprocess.run(["bash", os.path.join(self.repo, "scripts/lib/pgserver.sh"), "stop", self.dir], check=False)
+            subprocess.run(["bash", os.path.join(self.repo, "scripts/lib/pgserver.sh"), "stop", self.state], check=False)
             self.dir = None
 
     def admin(self, sql):

@@ -1,6 +1,6 @@
 #pragma once
-// Short ways to build what tests feed the plugin: datapoints, readings,
-// blocks of readings and configuration categories.
+// Short ways to build what tests feed the plugin: datapoints, blocks of
+// readings, configuration categories and the columns every table starts with.
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -8,7 +8,9 @@
 
 #include "config_category.h"
 #include "datapoint.h"
+#include "description.h"
 #include "reading.h"
+#include "redshift.h"
 
 namespace testsupport {
 
@@ -47,9 +49,18 @@ private:
 };
 
 // The plugin's default category with the given items set.
-std::unique_ptr<ConfigCategory> pluginConfig(std::initializer_list<std::pair<std::string, std::string>> items);
-// The default category pointed at a server on 127.0.0.1:port.
-std::unique_ptr<ConfigCategory> serverConfig(int port, const std::string& password = "kvbn",
-                                             const std::string& instance = "site1");
+inline std::unique_ptr<ConfigCategory> pluginConfig(std::initializer_list<std::pair<std::string, std::string>> items) {
+    auto config = std::make_unique<ConfigCategory>("Redshift", DEFAULT_CONFIG);
+    for (const auto& item : items) config->setValue(item.first, item.second);
+    return config;
+}
+
+// The four columns every table the plugin makes starts with, then `more`.
+inline ColumnList withFixed(const ColumnList& more = {}) {
+    ColumnList columns = {{"asset_code", " VARCHAR(256) "}, {"user_ts", " TIMESTAMPTZ "}, {"ts", " TIMESTAMPTZ "},
+                          {"vantrel", " VARCHAR(256) "}};
+    columns.insert(columns.end(), more.begin(), more.end());
+    return columns;
+}
 
 }  // namespace testsupport

@@ -1,11 +1,7 @@
 #pragma once
-// Records what the code under test logs, for the lifetime of the object.
-// While it lives, Logger::getLogger() writes into it instead of standard
-// error, at the level given (debug by default). On destruction the logger
-// gets its default sink and its previous level back. Captures do not nest:
-// the logger cannot report its current sink, so the inner one's destructor
-// restores the default sink, not the outer capture.
-#include <cstddef>
+// Records what the code under test logs while the object lives, instead of
+// writing it to standard error; the logger's default sink and previous level
+// come back on destruction. Captures do not nest.
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,41 +13,60 @@ namespace testsupport {
 
 class LogCapture {
 public:
-    struct Entry {
-        Logger::Level level;
-        std::string message;
-    };
-
-    explicit LogCapture(Logger::Level minLevel = Logger::Level::Debug);
-    ~LogCapture();
+    explicit LogCapture(Logger::Level minLevel = Logger::Level::Debug) {
+        // Shared with the sink, so a line written during destruction has a home.
+        std::shared_ptr<State> state = m_state;
+        Logger::getLogger()->setSink([state](Logger::Level level, const std::string& message) {
+            static const char* const names[] = {"error: ", "warning: ", "info: ", "debug: "};
+            std::lock_guard<std::mutex> lock(state->mutex);
+            state->lines.push_back(names[static_cast<int>(level)] + message);
+        });
+        Logger::getLogger()->setMinLevel(minLevel);
+    }
+    ~LogCapture() {
+        Logger::getLogger()->setSink({});
+        Logger::getLogger()->setMinLevel(m_previousLevel);
+    }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    std::vector<Entry> entries() const;
     // "error: ...", "warning: ...", "info: ...", "debug: ..."
-    std::vector<std::string> lines() const;
-    std::vector<std::string> messages(Logger::Level level) const;
-    // Both match against the formatted lines, so "warning: lost" and "lost" work.
-    bool contains(const std::string& substring) const;
-    // Number of lines that contain `substring`.
-    size_t count(const std::string& substring) const;
-    void clear();
+    std::vector<std::string> lines() const {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        return m_state->lines;
+    }
+    // Number of lines that contain `text`.
+    size_t count(const std::string& text) const {
+        size_t n = 0;
+        for (const std::string& line : lines()) n += line.find(text) != std::string::npos;
+        return n;
+    }
     // The statements the plugin ran, from its "** Execute Query ==> " lines.
-    std::vector<std::string> statements() const;
-    // Every line, one per line of text, for failure messages.
-    std::string dump() const;
-
-    static std::string levelText(Logger::Level level);
+    std::vector<std::string> statements() const {
+        static const std::string marker = "debug: ** Execute Query ==> ";
+        std::vector<std::string> out;
+        for (const std::string& line : lines())
+            if (line.rfind(marker, 0) == 0) out.push_back(line.substr(marker.size()));
+        return out;
+    }
+    // Every line, for failure messages.
+    std::string dump() const {
+        std::string out;
+        for (const std::string& line : lines()) out += line + "\n";
+        return out;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->lines.clear();
+    }
 
 private:
     struct State {
-        mutable std::mutex mutex;
-        std::vector<Entry> entries;
+        std::mutex mutex;
+        std::vector<std::string> lines;
     };
-    // Shared with the sink, so a line being written while the capture is
-    // destroyed still has somewhere to go.
-    std::shared_ptr<State> m_state;
-    Logger::Level m_previousLevel;
+    std::shared_ptr<State> m_state = std::make_shared<State>();
+    Logger::Level m_previousLevel = Logger::getLogger()->getMinLevel();
 };
 
 }  // namespace testsupport

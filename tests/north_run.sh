@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# north-run end to end, as a user runs it: the real program sending through
+# the plugin to the ctest run's server, judged by its exit status, its two
+# output streams, the tables and the state file.
+#   north_run.sh NORTH_RUN        (CIRRANT_PG_STATE names the server)
+set -uo pipefail
+north_run=$1
+source "$(dirname "$0")/../scripts/lib/pgserver.sh"
+pg_load "${CIRRANT_PG_STATE:?run this test through ctest}"
+db=integration_north_run
+pg_admin -d postgres -c "DROP DATABASE IF EXISTS $db WITH (FORCE)" -c "CREATE DATABASE $db OWNER redshift" || exit 1
+work=$(mktemp -d /tmp/north-run-test.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+check() {  # WHAT ACTUAL EXPECTED
+    if [ "$2" = "$3" ]; then echo "ok   $1"; else
+        printf 'FAIL %s\n  got:  %s\n  want: %s\n  stderr:\n%s\n' "$1" "$2" "$3" "$(cat "$work/err")" >&2
+        failures=$((failures + 1))
+    fi
+}
+sql() { pg_admin -d $db -At -c "$1"; }
+# The JSON text in $1, as the server parses it, queried by $2 (:'j' stands for it).
+json() { echo "$2" | pg_admin -d $db -At -v j="$1"; }
+# north-run pointed at the test database; its outputs land in $work.
+run() {
+    "$north_run" --set host=127.0.0.1 --set port="$PG_PORT" --set dbName=$db "$@" >"$work/out" 2>"$work/err"
+    status=$?
+}
+summary() { sed -E 's| rate [0-9]+/s$||' "$work/out"; }
+reading() { printf '{"asset": "%s", "user_ts": "%s", "datapoints": %s}\n' "$1" "${3:-2026-12-06 10:00:00}" "$2"; }
+
+# Every kind of value lands in its column; null, arrays and the hint make no column.
+cat >"$work/mixed.jsonl" <<'EOF'
+{"asset": "nr mixed pump 1", "user_ts": "2026-12-06 10:00:00.123456", "datapoints": {"speed": 1200, "temp": 21.5, "state": "on", "running": true, "gone": null, "samples": [1, 2], "motor": {"rpm": 3, "coil": {"temp": 40.5}}, "RedshiftHint": "{\"tablename\": \"nr_mixed_line\"}"}}
+{"asset": "nr mixed pump 2", "user_ts": "2026-12-06T10:00:01Z", "datapoints": {"speed": 900, "note": "say \"hi\" at C:\\temp", "RedshiftHint": "{\"tablename\": \"nr_mixed_line\"}"}}
+{"asset": "nr-mixed boiler", "user_ts": "2026-12-06 10:00:02+00:00", "datapoints": {"pressure": 1.5}}
+EOF
+run --readings "$work/mixed.jsonl"
+check "mixed file: exit status" "$status" 0
+check "mixed file: summary" "$(summary)" "read 3 sent 3 not-sent 0 rejected 0 blocks 1 tables 2"
+check "mixed file: rows" "$(sql "SELECT asset_code, to_char(user_ts AT TIME ZONE 'UTC', 'HH24:MI:SS.US'), speed, temp,
+    state, running, motor_rpm, motor_coil_temp, note FROM nr_mixed_line ORDER BY user_ts")" \
+    "nr mixed pump 1|10:00:00.123456|1200|21.5|on|1|3|40.5|
+nr mixed pump 2|10:00:01.000000|900||||||say \"hi\" at C:\\temp"
+check "mixed file: no column for null, array or hint" "$(sql "SELECT count(*) FROM information_schema.columns
+    WHERE table_name = 'nr_mixed_line' AND column_name IN ('gone', 'samples', 'redshifthint')")" 0
+check "mixed file: asset table" "$(sql "SELECT asset_code || ' ' || pressure FROM nr_mixed_boiler")" "nr-mixed boiler 1.5"
+
+# Standard input by default, in blocks, in file order.
+for i in 0 1 2 3 4; do reading "nr clean $((i % 2))" "{\"n\": $i}" "2026-12-06 10:00:0$i"; done | run --block-size 2
+check "standard input: exit status" "$status" 0
+check "standard input: summary" "$(summary)" "read 5 sent 5 not-sent 0 rejected 0 blocks 3 tables 2"
+check "standard input: no complaint" "$(grep -c '^north-run:' "$work/err")" 0
+check "standard input: rows in file order" "$(sql "SELECT string_agg(n::text, ',' ORDER BY user_ts) FROM nr_clean_0
+    UNION ALL SELECT string_agg(n::text, ',' ORDER BY user_ts) FROM nr_clean_1")" "0,2,4
+1,3"
+
+# Bad lines are reported by number; the good ones are still sent.
+{
+    reading "nr bad" '{"n": 1}'
+    echo "this is not json"
+    echo "   "
+    reading "nr bad" '{"n": 2}'
+    echo '{"datapoints": {"n": 3}}'
+    reading "nr bad" '{"n": 4}' "2026-02-30 10:00:00"
+    echo '{"asset": "nr bad", "datapoints": {"n": 5}} extra'
+    reading "nr bad" '{"n": 6}' | tr -d '\n'
+} >"$work/bad.jsonl"
+run --readings - <"$work/bad.jsonl"
+check "bad lines: exit status" "$status" 1
+check "bad lines: summary" "$(summary)" "read 3 sent 3 not-sent 0 rejected 4 blocks 1 tables 1"
+check "bad lines: reported" "$(grep -o '^north-run: line [0-9]*:' "$work/err" | tr '\n' ' ')" \
+    "north-run: line 2: north-run: line 5: north-run: line 6: north-run: line 7: "
+check "bad lines: the bad date named" "$(grep -c '2026-02-30' "$work/err")" 1
+check "bad lines: good ones sent" "$(sql "SELECT string_agg(n::text, ',' ORDER BY n) FROM nr_bad")" "1,2,6"
+
+# A server that is not there: every reading counted as not sent.
+down=$((PG_PORT + 1))
+while pg_port_taken $down; do down=$((down + 1)); done
+for i in 1 2 3 4; do reading "nr down" '{"n": 1}'; done >"$work/down.jsonl"
+run --set port=$down --block-size 2 --readings "$work/down.jsonl"
+check "server down: exit status" "$status" 1
+check "server down: summary" "$(summary)" "read 4 sent 0 not-sent 4 rejected 0 blocks 2 tables 1"
+check "server down: each block reported" "$(grep -c 'the plugin sent 0 of 2 readings' "$work/err")" 2
+
+# The state file keeps the table cache: the second run asks the catalogue nothing.
+mkdir "$work/cache"
+state=$work/cache/state.json
+{ reading "nr state pump" '{"speed": 1, "motor": {"rpm": 2}}'; reading "nr state boiler" '{"temp": 80.5}'; } \
+    >"$work/state.jsonl"
+run --readings "$work/state.jsonl" --state "$state" --log-level debug
+check "state: first run exit status" "$status" 0
+check "state: first run asks the catalogue" "$(($(grep -c information_schema "$work/err") > 0))" 1
+check "state: file holds both tables" "$(json "$(cat "$state")" "SELECT json_array_length(:'j'::json->'Items')")" 2
+check "state: nothing but the state file left" "$(ls "$work/cache")" state.json
+cp "$state" "$work/first-state.json"
+run --readings "$work/state.jsonl" --state "$state" --log-level debug
+check "state: second run exit status" "$status" 0
+check "state: second run asks nothing" "$(grep -c information_schema "$work/err")" 0
+check "state: second run keeps the same state" "$(cmp "$state" "$work/first-state.json" && echo same)" same
+check "state: rows" "$(sql "SELECT count(*) FROM nr_state_pump UNION ALL SELECT count(*) FROM nr_state_boiler")" "2
+2"
+
+# SIGTERM: what was read is sent, the state saved, the summary printed, exit 130.
+mkfifo "$work/fifo"
+"$north_run" --set host=127.0.0.1 --set port="$PG_PORT" --set dbName=$db --block-size 2 \
+    --state "$work/signal.json" <"$work/fifo" >"$work/out" 2>"$work/err" &
+pid=$!
+exec 3>"$work/fifo"
+# Two readings fill a block; the third waits in the next one for input that never comes.
+{ reading "nr signal" '{"n": 1}'; reading "nr signal" '{"n": 2}'; reading "nr signal" '{"n": 3}'; } >&3
+for _ in $(seq 600); do
+    [ "$(sql "SELECT count(*) FROM pg_tables WHERE tablename = 'nr_signal'")" = 1 ] &&
+        [ "$(sql "SELECT count(*) FROM nr_signal")" = 2 ] && break
+    sleep 0.1
+done
+kill -TERM $pid
+wait $pid
+status=$?
+exec 3>&-
+check "SIGTERM: exit status" "$status" 130
+check "SIGTERM: summary" "$(summary)" "read 3 sent 3 not-sent 0 rejected 0 blocks 2 tables 1"
+check "SIGTERM: rows" "$(sql "SELECT count(*) FROM nr_signal")" 3
+check "SIGTERM: state saved" "$(json "$(cat "$work/signal.json")" "SELECT :'j'::json->'Items'->0->>'tablename'")" nr_signal
+
+# --info: the description as one JSON object.
+"$north_run" --info >"$work/out" 2>"$work/err"
+check "info: exit status" "$?" 0
+# The options ask the host to keep what plugin_shutdown returns (8).
+check "info: description" "$(json "$(cat "$work/out")" "SELECT concat_ws(' ', :'j'::json->>'name', :'j'::json->>'type',
+    :'j'::json->>'interface', (:'j'::json->>'options')::int & 8,
+    (SELECT string_agg(key, ',') FROM json_each(:'j'::json->'config')))")" \
+    "cirrant north 1.0.0 8 plugin,host,port,dbName,dbUser,dbPass,vantrelInstance,source"
+
+# A usage or configuration error: one line naming the culprit, exit 2, nothing sent.
+reading "nr never" '{"n": 1}' >"$work/never.jsonl"
+echo '{"colour": "blue"}' >"$work/unknown.json"
+usage_error() {  # NAMED ARG...
+    local named=$1
+    shift
+    "$north_run" "$@" --readings "$work/never.jsonl" >"$work/out" 2>"$work/err"
+    check "$* : exit status" "$?" 2
+    check "$* : one line naming $named" "$(wc -l <"$work/err") $(grep -F -- "$named" "$work/err" | grep -c '^north-run: ')" "1 1"
+    check "$* : nothing on standard output" "$(cat "$work/out")" ""
+}
+usage_error "'hostname'" --set hostname=db.example
+usage_error "'colour'" --config "$work/unknown.json"
+usage_error "'abc'" --set port=abc
+usage_error "'99999999999'" --set port=99999999999
+usage_error "ITEM=VALUE" --set port
+
+echo "$failures failed"
+[ "$failures" -eq 0 ]
