@@ -62,6 +62,7 @@ public:
     QueryOutcome executeQuery(const std::string& query);
     bool isConnected() const { return m_connection != nullptr; }
     const std::string& instanceName() const { return m_instanceName; }
+    const std::string& connectString() const { return m_connectString; }
 
     // --- Column mapping (columns.cpp)
     // Rewrites `name` in place into a valid SQL name (see names::makeValid).

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include <pqxx/pqxx>
+
 #include <thread>
 
 #include "builders.h"

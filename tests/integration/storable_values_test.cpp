@@ -4,6 +4,8 @@
 
 #include <iterator>
 #include <set>
+#include <pqxx/pqxx>
+
 #include <thread>
 
 #include "builders.h"
