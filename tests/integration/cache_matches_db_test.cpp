@@ -110,7 +110,7 @@ TEST(CacheMatchesDatabase, NamesThatDifferOnlyInCaseShareOneTable) {
     block.add("Case_Pump", {dpInt("Speed", 1)});
     block.add("case_pump", {dpString("speed_text", "x")});
     block.add("x", {dpHint("{\"tablename\": \"All Pumps\"}"), dpInt("v", 1)});
-    block.add("y", {dpHint("{\"tablename\": \"all_pumps\"}"), dpFloat("V", 2.5)});
+    block.add("y", {dpHint("{\"tablename\": \"all_pumps\"}"), dpInt("V", 2)});
     EXPECT_EQ(redshift->send(block.readings()), 4u);
     EXPECT_EQ(cell("SELECT count(*) FROM case_pump"), "2");
     EXPECT_EQ(cell("SELECT string_agg(v::text, ',' ORDER BY v) FROM all_pumps"), "1,2");

@@ -113,7 +113,8 @@ TEST(SettingsThatMustNotChangeWhatIsStored, StringModeFlippedUnderALiveConnectio
         Block warmup;
         warmup.add(std::string("mode_") + mode, {dpString("v", "x")});
         ASSERT_EQ(redshift->send(warmup.readings()), 1u);
-        db().exec(std::string("ALTER SYSTEM SET standard_conforming_strings = ") + mode + "; SELECT pg_reload_conf()");
+        db().exec(std::string("ALTER SYSTEM SET standard_conforming_strings = ") + mode);
+        db().exec("SELECT pg_reload_conf()");
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         Block block;
         for (const char* text : AWKWARD) block.add(std::string("mode_") + mode, {dpString("v", text)});
@@ -123,6 +124,7 @@ TEST(SettingsThatMustNotChangeWhatIsStored, StringModeFlippedUnderALiveConnectio
         for (const auto& row : rows) stored.insert(*row[0]);
         EXPECT_EQ(stored, sent) << mode;
     }
-    db().exec("ALTER SYSTEM RESET standard_conforming_strings; SELECT pg_reload_conf()");
+    db().exec("ALTER SYSTEM RESET standard_conforming_strings");
+    db().exec("SELECT pg_reload_conf()");
     EXPECT_EQ(cell("SELECT count(*) FROM canary"), "0");
 }
