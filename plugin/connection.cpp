@@ -164,22 +164,24 @@ bool Redshift::startSession() {
     Dialect dialect = dialectFor(version);
     m_identifierLimit = dialect.identifierLimit;
     m_redshiftRules = dialect.redshift;
-    // Whether several statements may share a request: the server runs both
-    // and answers with the last result, or refuses the text.
-    m_multiStatement = false;
-    if (!m_options.oneStatementPerRequest) {
-        Outcome probe = run("SELECT 1;SELECT 2");
-        if (!probe.ok && probe.failure == Failure::Lost) return false;
-        m_multiStatement = probe.ok && probe.rows.size() == 1 && std::string(probe.rows[0][0].c_str()) == "2";
-    }
     // The system catalogue comes first in the search path: a table of one of
     // its names would never be reached by an unqualified statement.
-    Outcome shadowed = run(
+    const std::string catalogue =
         "SELECT c.relname FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
-        "WHERE n.nspname = 'pg_catalog'");
-    if (!shadowed.ok) return false;
+        "WHERE n.nspname = 'pg_catalog'";
+    // Whether several statements may share a request: the server runs both
+    // and answers with the last result, or refuses the text.
+    Outcome names;
+    m_multiStatement = false;
+    if (!m_options.oneStatementPerRequest) {
+        names = run("SELECT 'probe' AS relname;" + catalogue);
+        if (!names.ok && names.failure == Failure::Lost) return false;
+        m_multiStatement = names.ok && names.rows.size() > 1;
+    }
+    if (!m_multiStatement) names = run(catalogue);
+    if (!names.ok) return names.failure != Failure::Lost;
     m_shadowed.clear();
-    for (const auto& row : shadowed.rows) m_shadowed.insert(row[0].c_str());
+    for (const auto& row : names.rows) m_shadowed.insert(row[0].c_str());
     m_sessionReady = true;
     return true;
 }

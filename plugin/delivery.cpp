@@ -61,24 +61,15 @@ std::string Redshift::newBlockId() { return m_runId + "-" + std::to_string(++m_b
 bool Redshift::prepareSession() {
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!m_connection && !reconnect(3)) return false;
-        if (startSession()) {
-            checkCachedTables();
-            ensureBookkeeping();
-        }
+        if (startSession() && !m_cacheChecked) ensureBookkeeping(checkCachedTables({ledgerTable(), REJECTS_TABLE}));
         if (m_connection) return true;
     }
     return false;
 }
 
-void Redshift::ensureBookkeeping() {
-    if (m_bookkeepingReady || m_bookkeepingOff) return;
+void Redshift::ensureBookkeeping(const std::set<std::string>& found) {
+    if (m_bookkeepingReady || m_bookkeepingOff || !m_cacheChecked) return;
     std::string ledger = ledgerTable();
-    Outcome present = runRetrying(
-        "SELECT table_name FROM information_schema.tables WHERE table_schema = current_schema() AND table_name IN ('" +
-        ledger + "','" + REJECTS_TABLE + "')");
-    if (!present.ok) return;
-    std::set<std::string> found;
-    for (const auto& row : present.rows) found.insert(row[0].c_str());
     // The block id is a key where the server enforces keys, so a retry that
     // races a commit still in progress fails instead of writing twice.
     std::vector<std::string> missing;
@@ -91,6 +82,8 @@ void Redshift::ensureBookkeeping() {
                           "VARCHAR(65535), user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, vantrel VARCHAR(256), outcome "
                           "VARCHAR(16), reason VARCHAR(65535), part INTEGER, parts INTEGER, reading VARCHAR(65535), "
                           "rejected_at TIMESTAMPTZ )");
+    // Both in one request where the server takes several statements.
+    if (m_multiStatement && missing.size() > 1) missing = {missing[0] + ";" + missing[1]};
     for (const std::string& sql : missing) {
         Outcome made = runRetrying(sql);
         if (made.ok || made.failure == Failure::AlreadyThere) continue;

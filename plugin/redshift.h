@@ -139,13 +139,15 @@ private:
     int findColumn(const TableSchema& schema, const std::string& validName) const;
     bool discover(const std::string& key);
     bool tryDdl(const std::string& key, const std::string& sql, std::string& why);
-    void checkCachedTables();
+    // Compares the cached tables with the catalogue, once per connection,
+    // and tells which of them and of `alsoLookFor` the database has.
+    std::set<std::string> checkCachedTables(const std::vector<std::string>& alsoLookFor);
     std::string columnsQuery(const std::string& condition) const;
     void cacheColumns(const pqxx::result& rows, const std::vector<std::string>& tables);
 
     // delivery.cpp
     bool prepareSession();
-    void ensureBookkeeping();
+    void ensureBookkeeping(const std::set<std::string>& present);
     std::string ledgerTable() const;
     std::string newBlockId();
     bool ledgerHas(const std::string& id, bool& known);
@@ -171,6 +173,8 @@ private:
     SchemaCache m_cache;
     // Tables of the current block that could not be made ready, and why.
     std::map<std::string, std::string> m_ddlFailures;
+    // Tables of the current block the database was just found not to have.
+    std::set<std::string> m_absent;
 
     // Facts about the open session, learnt once per connection.
     bool m_sessionReady = false;

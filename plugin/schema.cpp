@@ -103,20 +103,19 @@ bool Redshift::refreshTables(const std::vector<std::string>& tables) {
     return true;
 }
 
-void Redshift::checkCachedTables() {
-    if (m_cacheChecked || !m_connection) return;
+std::set<std::string> Redshift::checkCachedTables(const std::vector<std::string>& alsoLookFor) {
+    std::set<std::string> present;
     std::vector<std::string> tables;
     std::vector<std::string> foreign;
     for (const auto& entry : m_cache.tables()) (isKey(entry.first) ? tables : foreign).push_back(entry.first);
     for (const std::string& table : foreign) m_cache.erase(table);
-    if (tables.empty()) {
-        m_cacheChecked = true;
-        return;
-    }
+    std::vector<std::string> asked = tables;
+    asked.insert(asked.end(), alsoLookFor.begin(), alsoLookFor.end());
     // One query per connection: a stored cache may be stale in ways that
     // fail nothing (a type changed), so it is compared, not trusted.
-    Outcome outcome = runRetrying(columnsQuery("table_name IN (" + nameList(tables) + ")"));
-    if (!outcome.ok) return;
+    Outcome outcome = runRetrying(columnsQuery("table_name IN (" + nameList(asked) + ")"));
+    if (!outcome.ok) return present;
+    for (const auto& row : outcome.rows) present.insert(row[0].c_str());
     std::map<std::string, ColumnList> cached;
     for (const std::string& table : tables) cached[table] = m_cache.find(table)->columns();
     cacheColumns(outcome.rows, tables);
@@ -127,6 +126,7 @@ void Redshift::checkCachedTables() {
                                       table.c_str());
     }
     m_cacheChecked = true;
+    return present;
 }
 
 bool Redshift::discover(const std::string& key) {
@@ -142,6 +142,8 @@ bool Redshift::checkTableExists(std::string& table, Reading* /*reading*/) {
         Logger::getLogger()->debug("Table %s already created into AWS Redshift", table.c_str());
         return true;
     }
+    // Looked up with the block's other new tables a moment ago.
+    if (m_absent.count(key)) return false;
     return isKey(key) && discover(key);
 }
 
@@ -235,6 +237,17 @@ bool Redshift::alterTable(std::string& table, Reading* reading) {
 
 void Redshift::createTablesFromPayload(const std::vector<Reading*>& readings, TableNameList& tableNames,
                                        TableIndexMap& tableIndex) {
+    // The block's unknown tables are looked up together, in one query.
+    std::set<std::string> unknown;
+    for (Reading* reading : readings) {
+        std::string table = names::tableFor(*reading);
+        std::string key = table.empty() ? table : tableKeyFor(table);
+        if (isKey(key) && !m_cache.find(key)) unknown.insert(key);
+    }
+    m_absent.clear();
+    if (unknown.size() > 1 && refreshTables(std::vector<std::string>(unknown.begin(), unknown.end())))
+        for (const std::string& key : unknown)
+            if (!m_cache.find(key)) m_absent.insert(key);
     for (Reading* reading : readings) {
         std::string table = names::tableFor(*reading);
         std::string key = table.empty() ? std::string() : tableKeyFor(table);
