@@ -50,9 +50,7 @@ TEST(ReservedWords, TableIsSortedUpperCaseAndWithoutDuplicates) {
     ASSERT_GT(RESERVED_WORD_COUNT, 100u);
     for (size_t i = 0; i < RESERVED_WORD_COUNT; ++i) {
         for (const char* c = RESERVED_WORDS[i]; *c; ++c) EXPECT_FALSE(*c >= 'a' && *c <= 'z') << RESERVED_WORDS[i];
-        if (i > 0) {
-            EXPECT_LT(std::strcmp(RESERVED_WORDS[i - 1], RESERVED_WORDS[i]), 0) << RESERVED_WORDS[i];
-        }
+        EXPECT_TRUE(i == 0 || std::strcmp(RESERVED_WORDS[i - 1], RESERVED_WORDS[i]) < 0) << RESERVED_WORDS[i];
     }
 }
 

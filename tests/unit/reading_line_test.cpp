@@ -31,13 +31,7 @@ std::string withDatapoints(const std::string& datapoints) {
 
 // The independent oracle for timestamps: the C library's own UTC conversion.
 int64_t utcMicros(int y, int mo, int d, int h, int mi, int s, int64_t micros = 0) {
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
+    std::tm tm{s, mi, h, d, mo - 1, y - 1900, 0, 0, 0, 0, nullptr};
     return static_cast<int64_t>(timegm(&tm)) * 1000000 + micros;
 }
 
