@@ -80,24 +80,29 @@ TEST_P(RefusedRows, NeitherStopTheBlockNorGetLost) {
 }
 INSTANTIATE_TEST_SUITE_P(Requests, RefusedRows, ::testing::Values(false, true));
 
-TEST(ExactlyOnce, ALostCommitReplyIsSettledInTheSameCall) {
-    LostReplyRelay relay(db().port());
-    auto redshift = plugin({}, relay.port());
-    Block warmup = numbered("lost_1", 0, 1);
-    ASSERT_EQ(redshift->send(warmup.readings()), 1u);
-    relay.arm();
+// A plugin connected through the relay, its table made, the relay armed to
+// lose the reply to the next commit.
+class ExactlyOnce : public ::testing::Test {
+protected:
+    void start(const std::string& table) {
+        redshift = plugin({}, relay.port());
+        ASSERT_EQ(redshift->send(numbered(table, 0, 1).readings()), 1u);
+        relay.arm();
+    }
+    LostReplyRelay relay{db().port()};
+    std::unique_ptr<Redshift> redshift;
+};
+
+TEST_F(ExactlyOnce, ALostCommitReplyIsSettledInTheSameCall) {
+    start("lost_1");
     Block block = numbered("lost_1", 1, 200);
     EXPECT_EQ(redshift->send(block.readings()), 199u);
     ASSERT_TRUE(relay.fired()) << "no reply was lost";
     expectExactly("lost_1", 0, 200);
 }
 
-TEST(ExactlyOnce, ABlockWhoseOutcomeStayedUnknownIsSettledByTheNextSend) {
-    LostReplyRelay relay(db().port());
-    auto redshift = plugin({}, relay.port());
-    Block warmup = numbered("lost_2", 0, 1);
-    ASSERT_EQ(redshift->send(warmup.readings()), 1u);
-    relay.arm();
+TEST_F(ExactlyOnce, ABlockWhoseOutcomeStayedUnknownIsSettledByTheNextSend) {
+    start("lost_2");
     // The reply is lost and the server then refuses new sessions: the host
     // hears "nothing" and sends again, with more readings behind.
     Block block = numbered("lost_2", 1, 100);
