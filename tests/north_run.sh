@@ -84,7 +84,8 @@ check "server down: exit status" "$status" 1
 check "server down: summary" "$(summary)" "read 4 sent 0 not-sent 4 rejected 0 blocks 2 tables 1"
 check "server down: each block reported" "$(grep -c 'the plugin sent 0 of 2 readings' "$work/err")" 2
 
-# The state file keeps the table cache: the second run asks the catalogue nothing.
+# The state file keeps the table cache: the second run asks the catalogue only
+# for its one comparison of the cached tables, not for each table.
 mkdir "$work/cache"
 state=$work/cache/state.json
 { reading "nr state pump" '{"speed": 1, "motor": {"rpm": 2}}'; reading "nr state boiler" '{"temp": 80.5}'; } \
@@ -97,7 +98,7 @@ check "state: nothing but the state file left" "$(ls "$work/cache")" state.json
 cp "$state" "$work/first-state.json"
 run --readings "$work/state.jsonl" --state "$state" --log-level debug
 check "state: second run exit status" "$status" 0
-check "state: second run asks nothing" "$(grep -c information_schema "$work/err")" 0
+check "state: second run compares the cache once" "$(grep -c information_schema.columns "$work/err")" 1
 check "state: second run keeps the same state" "$(cmp "$state" "$work/first-state.json" && echo same)" same
 check "state: rows" "$(sql "SELECT count(*) FROM nr_state_pump UNION ALL SELECT count(*) FROM nr_state_boiler")" "2
 2"
