@@ -26,7 +26,7 @@ TEST(Connection, ConfiguringAgainKeepsTheSessionUnlessTheConnectStringChanges) {
     EXPECT_EQ(backendPid(redshift), pid);
     // A changed password drops the old session before trying the new one.
     auto wrong = db().config();
-    wrong->setValue("dbPass", "not the password");
+    wrong->setValue("dbPass", "secret words");
     redshift.configure(wrong.get());
     EXPECT_FALSE(redshift.isConnected());
     EXPECT_EQ(log.count("error: AWS Redshift - "), 1u) << log.dump();
@@ -34,26 +34,18 @@ TEST(Connection, ConfiguringAgainKeepsTheSessionUnlessTheConnectStringChanges) {
 
 TEST(Connection, AFailedConnectLogsOneErrorWithoutThePassword) {
     LogCapture log;
-    for (const char* password : {"secret-words", "secret words", "wrongpass"}) {
+    for (int port : {TestDb::get().port(), unusedPort()}) {
         auto config = db().config();
-        config->setValue("dbPass", password);
+        config->setValue("port", std::to_string(port));
+        config->setValue("dbPass", "secret-words");
         Redshift redshift;
         redshift.configure(config.get());
-        EXPECT_FALSE(redshift.isConnected()) << password;
+        EXPECT_FALSE(redshift.isConnected()) << port;
     }
-    auto config = db().config();
-    config->setValue("port", std::to_string(unusedPort()));
-    config->setValue("dbPass", "secret-words");
-    Redshift unreachable;
-    unreachable.configure(config.get());
-    EXPECT_FALSE(unreachable.isConnected());
-    EXPECT_EQ(log.lines().size(), 4u) << log.dump();
-    EXPECT_EQ(log.count("error: AWS Redshift - "), 4u) << log.dump();
-    // A statement tries to connect again, and fails the same way.
-    EXPECT_FALSE(unreachable.executeQuery("SELECT 1").first);
+    EXPECT_EQ(log.lines().size(), 2u) << log.dump();
+    EXPECT_EQ(log.count("error: AWS Redshift - "), 2u) << log.dump();
     for (const std::string& line : log.lines())
-        for (const char* secret : {"secret", "words", "wrongpass", "kvbn"})
-            EXPECT_EQ(line.find(secret), std::string::npos) << line;
+        for (const char* secret : {"secret", "words", "kvbn"}) EXPECT_EQ(line.find(secret), std::string::npos) << line;
 }
 
 TEST(Connection, OnlyALostConnectionRunsAStatementOnceMoreOnANewSession) {

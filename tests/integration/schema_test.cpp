@@ -21,35 +21,32 @@ void refuseDdl(const std::string& pattern) {
 }
 void allowDdl() { db().exec("DROP EVENT TRIGGER refuse; DROP FUNCTION refuse"); }
 
+// What the cache holds for a table, from its text.
+ColumnList cached(Redshift& redshift, const std::string& table) {
+    rapidjson::Document doc;
+    doc.Parse(redshift.serializeCache().c_str());
+    ColumnList columns;
+    for (const auto& item : doc["Items"].GetArray())
+        if (item["tablename"].GetString() == table)
+            for (const auto& member : item.GetObject())
+                if (member.value.IsObject())
+                    columns.emplace_back(member.value["Name"].GetString(), member.value["Type"].GetString());
+    return columns;
+}
+
 class Schema : public ::testing::Test {
 protected:
     void SetUp() override {
         redshift.configure(db().config().get());
         ASSERT_TRUE(redshift.isConnected());
     }
-    // What the cache holds for a table, from its text.
-    ColumnList cached(const std::string& table) {
-        rapidjson::Document doc;
-        doc.Parse(redshift.serializeCache().c_str());
-        ColumnList columns;
-        for (const auto& item : doc["Items"].GetArray())
-            if (item["tablename"].GetString() == table)
-                for (const auto& member : item.GetObject())
-                    if (member.value.IsObject())
-                        columns.emplace_back(member.value["Name"].GetString(), member.value["Type"].GetString());
-        return columns;
-    }
-    // The cache holds `expected` for the table, and the database agrees.
-    void expectColumns(const std::string& table, const ColumnList& expected) {
-        EXPECT_EQ(cached(table), expected) << table;
-        std::map<std::string, std::string> types = {{" BIGINT ", "bigint"}, {" REAL ", "real"},
-            {" TIMESTAMPTZ ", "timestamp with time zone"}, {" VARCHAR(256) ", "character varying"}};
-        std::vector<std::vector<std::optional<std::string>>> want;
-        for (const auto& [name, type] : expected) want.push_back({name, types[type]});
-        EXPECT_EQ(db().query("SELECT column_name, data_type FROM information_schema.columns WHERE table_name = '" +
-                             table + "' ORDER BY ordinal_position"),
-                  want)
-            << table;
+    // The cache holds `expected` for the table, and so does a new object that reads it from the database.
+    void expectColumns(std::string table, const ColumnList& expected) {
+        EXPECT_EQ(cached(redshift, table), expected) << table;
+        Redshift fresh;
+        fresh.configure(db().config().get());
+        EXPECT_TRUE(fresh.checkTableExists(table, nullptr)) << table;
+        EXPECT_EQ(cached(fresh, table), expected) << table << " in the database";
     }
     Redshift redshift;
 };
@@ -61,7 +58,7 @@ TEST_F(Schema, DiscoveredColumnsAreCachedInOrderWithTheirTypes) {
               "vantrel varchar(256), r real, b bigint, d double precision, i integer)");
     std::string table = "disc_t";
     EXPECT_TRUE(redshift.checkTableExists(table, nullptr));
-    EXPECT_EQ(cached(table), withFixed({{"r", " REAL "}, {"b", " BIGINT "}, {"d", " DOUBLE PRECISION "},
+    EXPECT_EQ(cached(redshift, table), withFixed({{"r", " REAL "}, {"b", " BIGINT "}, {"d", " DOUBLE PRECISION "},
                                         {"i", " INTEGER "}}));
     // Known now: answered from the cache without a question, even once the table is gone.
     db().exec("DROP TABLE disc_t");
@@ -75,36 +72,23 @@ TEST_F(Schema, DiscoveredColumnsAreCachedInOrderWithTheirTypes) {
     EXPECT_EQ(log.statements().size(), 2u);
 }
 
-TEST_F(Schema, CreatedTableHasOneColumnPerNameEvenForDuplicateReservedAndFixedNames) {
+TEST_F(Schema, CreateAndAlterMakeOneColumnPerNameInOrderEvenForDuplicateReservedAndFixedNames) {
     Block block;
-    block.add("x", {dpFloat("temp", 1.5), dpString("state", "on"), dpHint("{}"), dpOpaque("cam", DP_IMAGE),
+    block.add("x", {dpFloat("temp", 1.5), dpHint("{}"), dpOpaque("cam", DP_IMAGE),
                     dpNested("motor", {dpInt("rpm", 1), dpNested("state", {dpString("code", "ok")})}),
-                    dpInt("ts", 1), dpInt("a-b", 1), dpInt("a b", 2), dpFloat("Temp", 2), dpInt("user", 1),
-                    dpString("order", "o"), dpInt("Tag", 1), dpNested("asset", {dpString("code", "x")})});
-    block.add("y", {});
-    std::string table = "order", bare = "create_bare";
-    ASSERT_TRUE(redshift.createTable(table, block[0]));
-    expectColumns(table, withFixed({{"temp", " REAL "}, {"state", " VARCHAR(256) "}, {"motor_rpm", " BIGINT "},
-                                    {"motor_state_code", " VARCHAR(256) "}, {"ts$", " BIGINT "}, {"a_b", " BIGINT "},
-                                    {"user", " BIGINT "}, {"order", " VARCHAR(256) "}, {"tag", " BIGINT "},
-                                    {"asset_code$", " VARCHAR(256) "}}));
-    ASSERT_TRUE(redshift.createTable(bare, block[1]));
-    expectColumns(bare, withFixed());
-}
-
-TEST_F(Schema, AlterAddsExactlyTheMissingColumnsInOrder) {
-    Block block;
-    block.add("x", {dpInt("a", 1)});
-    block.add("x", {dpInt("a", 1), dpFloat("b", 1), dpString("c d", "x"), dpString("c-d", "y"), dpInt("A", 2),
-                    dpNested("n", {dpInt("a", 1), dpNested("m", {dpFloat("z", 2)})}), dpHint("{}"),
-                    dpOpaque("img", DP_IMAGE), dpInt("select", 3)});
-    std::string table = "alter_t";
+                    dpInt("ts", 1), dpInt("a-b", 1), dpInt("a b", 2), dpFloat("Temp", 2), dpInt("user", 1)});
+    block.add("x", {dpInt("user", 1), dpString("c d", "x"), dpString("c-d", "y"), dpInt("A_B", 2), dpHint("{}"),
+                    dpOpaque("img", DP_IMAGE), dpNested("asset", {dpString("code", "x")}), dpString("order", "o")});
+    std::string table = "order";
     ASSERT_TRUE(redshift.createTable(table, block[0]));
     EXPECT_TRUE(redshift.checkTableSchema(table, block[1]));
     ASSERT_TRUE(redshift.alterTable(table, block[1]));
-    expectColumns(table, withFixed({{"a", " BIGINT "}, {"b", " REAL "}, {"c_d", " VARCHAR(256) "},
-                                    {"n_a", " BIGINT "}, {"n_m_z", " REAL "}, {"select", " BIGINT "}}));
+    expectColumns(table, withFixed({{"temp", " REAL "}, {"motor_rpm", " BIGINT "},
+                                    {"motor_state_code", " VARCHAR(256) "}, {"ts$", " BIGINT "}, {"a_b", " BIGINT "},
+                                    {"user", " BIGINT "}, {"c_d", " VARCHAR(256) "}, {"asset_code$", " VARCHAR(256) "},
+                                    {"order", " VARCHAR(256) "}}));
     LogCapture log;
+    EXPECT_FALSE(redshift.checkTableSchema(table, block[1]));
     EXPECT_TRUE(redshift.alterTable(table, block[1]));
     EXPECT_TRUE(log.statements().empty()) << "nothing left to add";
 }
