@@ -25,10 +25,13 @@ def measure(bench):
                 bench.work, "debug1", check=True)
     statements = re.findall(r"^DEBUG: \*\* Execute Query ==> (.*)$", debug.err, re.M)
     ddl = [s + ";" for s in statements if s.startswith("CREATE TABLE")]
-    inserts = [s + ";" for s in statements if s.startswith("INSERT")]
+    # Everything a block writes: its INSERTs and the ledger's entry (and, now
+    # and then, the ledger's pruning), replayed statement by statement.
+    replayed = [s + ";" for s in statements if s.startswith("INSERT") or s.startswith("DELETE")]
+    inserts = [s for s in replayed if s.startswith("INSERT") and not s.startswith('INSERT INTO "cirrant$')]
     first_schema = sum(1 for s in statements if s.startswith("SELECT") and "information_schema" in s)
     data.write_lines(bench.path("ddl.sql"), [s + "\n" for s in ddl])
-    data.write_lines(bench.path("inserts.sql"), [s + "\n" for s in inserts])
+    data.write_lines(bench.path("inserts.sql"), [s + "\n" for s in replayed])
     if bench.server.row_count("bench_state", tables) != n or len(inserts) != expected:
         raise RuntimeError("the debug run stored %d rows in %d INSERTs; %d in %d expected" % (
             bench.server.row_count("bench_state", tables), len(inserts), n, expected))
@@ -37,9 +40,13 @@ def measure(bench):
     second = run(bench.north("bench_state", "--block-size", str(BLOCK), "--state", state, "--log-level", "debug"),
                  bench.work, "debug2", check=True)
     second_statements = re.findall(r"^DEBUG: \*\* Execute Query ==> (.*)$", second.err, re.M)
-    second_inserts = sum(1 for s in second_statements if s.startswith("INSERT"))
+    second_inserts = sum(1 for s in second_statements if s.startswith("INSERT") and
+                         not s.startswith('INSERT INTO "cirrant$'))
     second_schema = sum(1 for s in second_statements if "information_schema" in s)
-    state_ok = (len(second_statements) == expected and second_inserts == expected and second_schema == 0 and
+    second_ddl = sum(1 for s in second_statements if s.startswith("CREATE") or s.startswith("ALTER"))
+    # Per connection the cached tables are compared with the catalogue once
+    # (and the bookkeeping tables looked for); nothing per block.
+    state_ok = (second_inserts == expected and second_schema <= 2 and second_ddl == 0 and
                 bench.server.row_count("bench_state", tables) == 2 * n)
 
     secs = {m: [] for m in "abcd"}
@@ -90,7 +97,7 @@ def measure(bench):
               "and the slowest." % bench.o.runs, "",
               "| method | readings/s | vs (a) | seconds | slowest run, readings/s |", "|---|---|---|---|---|")
     labels = {"a": "(a) north-run, blocks of %d" % BLOCK,
-              "b": "(b) psql replaying the statements (a) sent (%d multi-row INSERTs)" % expected,
+              "b": "(b) psql replaying the statements (a) sent (%d multi-row INSERTs, one ledger entry per block)" % expected,
               "c": "(c) COPY of the same rows (psql \\copy, CSV)",
               "d": "(d) one INSERT per reading (psql)"}
     for m in "abcd":
@@ -116,7 +123,7 @@ def measure(bench):
               "| peak RSS growth per reading, block of %s over %d | %s bytes |" % (
                   fmt(n), BLOCK, fmt((big.rss_kib - rss_median) * 1024 / n)), "",
               "Second run with the state file, against the known tables: %d statements, %d of them INSERTs "
-              "(%d expected: one per table and block), %d information_schema queries. One statement per "
-              "table: %s. (First run, without state: %d information_schema queries.)" % (
+              "into the tables (%d expected: one per table and block), %d information_schema queries (once "
+              "per connection). As expected: %s. (First run, without state: %d information_schema queries.)" % (
                   len(second_statements), second_inserts, expected, second_schema,
                   "yes" if state_ok else "NO", first_schema), "")

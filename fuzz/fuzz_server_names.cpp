@@ -10,15 +10,12 @@
 #include <string>
 
 #include "fuzz_support.h"
+#include "names.h"
 #include "redshift.h"
 #include "server_names.h"
 
 namespace {
-std::string lower(std::string name) {
-    for (char& c : name)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return name;
-}
+std::string lower(const std::string& name) { return names::folded(name); }
 
 bool isStoredNameByte(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '$'; }
 

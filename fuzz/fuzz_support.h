@@ -7,6 +7,7 @@
 #include <string>
 
 #include "logger.h"
+#include "names.h"
 
 // Not assert(): a broken property must abort so that libFuzzer keeps the
 // input, whatever NDEBUG says in the build at hand.
@@ -25,18 +26,12 @@ inline void silenceLogger() {
     logger->setSink([](Logger::Level, const std::string&) {});
 }
 
-inline bool isNameByte(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-}
-
-inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
 // A name the plugin can put in a statement bare: only [A-Za-z0-9_], and no
 // leading digit. The empty name passes; callers decide whether it may occur.
 inline bool isValidSqlName(const std::string& name) {
-    if (!name.empty() && isDigit(name[0])) return false;
+    if (!name.empty() && name[0] >= '0' && name[0] <= '9') return false;
     for (char c : name)
-        if (!isNameByte(c)) return false;
+        if (!names::isNameByte(c)) return false;
     return true;
 }
 

@@ -6,7 +6,7 @@
 
 #include "builders.h"
 #include "log_capture.h"
-#include "plugin_loader.h"
+#include "plugin_host.h"
 #include "test_db.h"
 
 using namespace testsupport;
@@ -18,12 +18,12 @@ using Rows = std::vector<std::vector<std::optional<std::string>>>;
 
 // One started plugin instance, shut down at the end.
 struct Instance {
-    explicit Instance(std::unique_ptr<ConfigCategory> config) : handle(plugin.init(config.get())) {
+    explicit Instance(std::unique_ptr<ConfigCategory> config) : handle(plugin.init(*config)) {
         plugin.start(handle, "{\"Items\":[]}");
     }
     ~Instance() { plugin.shutdown(handle); }
     uint32_t send(const Block& block) { return plugin.send(handle, block.readings()); }
-    static inline PluginLibrary plugin;
+    static inline pluginhost::PluginHost plugin{PLUGIN_PATH};
     PLUGIN_HANDLE handle;
 };
 

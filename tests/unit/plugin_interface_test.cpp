@@ -7,7 +7,7 @@
 
 #include "builders.h"
 #include "log_capture.h"
-#include "plugin_loader.h"
+#include "plugin_host.h"
 
 using namespace testsupport;
 
@@ -24,11 +24,11 @@ TEST(PluginLibrary, ExportsExactlyTheFiveEntryPoints) {
 }
 
 TEST(PluginLibrary, UnusablePortThrowsFromInitAndLeavesAConfiguredObjectAsItWas) {
-    PluginLibrary plugin;
+    pluginhost::PluginHost plugin(PLUGIN_PATH);
     // Nothing may be left allocated: the sanitizer's leak check at exit covers it.
     for (const char* port : {"", "abc", " x5439"})
-        EXPECT_THROW(plugin.init(pluginConfig({{"port", port}}).get()), std::invalid_argument) << port;
-    EXPECT_THROW(plugin.init(pluginConfig({{"port", "99999999999"}}).get()), std::out_of_range);
+        EXPECT_THROW(plugin.init(*pluginConfig({{"port", port}})), std::invalid_argument) << port;
+    EXPECT_THROW(plugin.init(*pluginConfig({{"port", "99999999999"}})), std::out_of_range);
 
     LogCapture quiet(Logger::Level::Error);
     Redshift redshift;
