@@ -18,8 +18,8 @@ namespace {
 
 TestDb& db() { return TestDb::get(); }
 
-std::unique_ptr<Redshift> plugin(const std::string& connectDb = "") {
-    auto redshift = std::make_unique<Redshift>();
+std::unique_ptr<Redshift> plugin(const std::string& connectDb = "", Redshift::Options options = {}) {
+    auto redshift = std::make_unique<Redshift>(options);
     auto config = db().config();
     if (!connectDb.empty()) config->setValue("dbName", connectDb);
     redshift->configure(config.get());
@@ -82,6 +82,14 @@ TEST(NamesThatMustStayDistinct, GetColumnsOfTheirOwn) {
     EXPECT_EQ(redshift->send(old.readings()), 1u);
     EXPECT_EQ(cell("SELECT " + prefix + "_fi FROM names_2"), "9");
     EXPECT_EQ(cell("SELECT count(*) FROM information_schema.columns WHERE table_name = 'names_2'"), "5");
+
+    // Redshift also keeps "oid" to itself.
+    Redshift::Options redshiftRules;
+    redshiftRules.serverVersion = 80002;
+    Block oid;
+    oid.add("names_3", {dpInt("oid", 10)});
+    EXPECT_EQ(plugin("", redshiftRules)->send(oid.readings()), 1u);
+    EXPECT_EQ(cell("SELECT oid$ FROM names_3"), "10");
 }
 
 // The awkward texts of every test of escaping, as the server must store them.
