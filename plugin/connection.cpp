@@ -165,7 +165,8 @@ bool Redshift::startSession() {
     m_identifierLimit = dialect.identifierLimit;
     m_redshiftRules = dialect.redshift;
     // The system catalogue comes first in the search path: a table of one of
-    // its names would never be reached by an unqualified statement.
+    // its names would never be reached by an unqualified statement. Redshift
+    // keeps its system tables and views there too (not testable here).
     const std::string catalogue =
         "SELECT c.relname FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
         "WHERE n.nspname = 'pg_catalog'";

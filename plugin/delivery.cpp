@@ -72,6 +72,9 @@ void Redshift::ensureBookkeeping(const std::set<std::string>& found) {
     std::string ledger = ledgerTable();
     // The block id is a key where the server enforces keys, so a retry that
     // races a commit still in progress fails instead of writing twice.
+    // Redshift takes the key but does not enforce it; there the ledger is
+    // only read after the connection was opened again, when a commit of the
+    // old session has long finished (untested here).
     std::vector<std::string> missing;
     if (!found.count(ledger))
         missing.push_back("CREATE TABLE IF NOT EXISTS " + sqlIdentifier(ledger) +
