@@ -34,7 +34,10 @@ void Redshift::configure(const ConfigCategory* config) {
     int port = std::stoi(portText);
     std::string host = config->getValue("host");
     std::string newConnectString = buildConnectString(host, port, dbName, user, password);
-    m_instanceName = config->getValue("vantrelInstance");
+    std::string instance = config->getValue("vantrelInstance");
+    // Another instance name is another ledger, looked for anew.
+    if (instance != m_instanceName) m_bookkeepingReady = m_cacheChecked = false;
+    m_instanceName = instance;
 
     // An unchanged connection string keeps the connection, or its absence.
     if (newConnectString == m_connectString) return;

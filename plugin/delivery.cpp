@@ -371,10 +371,14 @@ uint32_t Redshift::deliver(const std::vector<Reading*>& all, size_t first) {
                 if (!refreshed) {
                     logger->info("AWS Redshift - %s (block of %s): reading the tables again", outcome.message.c_str(),
                                  cost.c_str());
-                    std::vector<std::string> tables;
-                    for (const auto& table : rows.tables) tables.push_back(table.first);
                     refreshed = true;
-                    if (!refreshTables(tables)) return 0;
+                    // Every known table, the bookkeeping ones included, is
+                    // compared with the catalogue; what is gone is made again.
+                    m_cacheChecked = false;
+                    m_bookkeepingReady = false;
+                    std::set<std::string> present = checkCachedTables({ledgerTable(), REJECTS_TABLE});
+                    if (!m_cacheChecked) return 0;
+                    ensureBookkeeping(present);
                     continue;
                 }
                 if (isolations++ >= 2 || !isolateRows(rows, kept)) return 0;
