@@ -154,6 +154,9 @@ Redshift::Outcome Redshift::runRetrying(const std::string& sql) {
 }
 
 QueryOutcome Redshift::executeQuery(const std::string& query) {
+    // Without a connection there is nothing to run on: the caller decides
+    // whether to reconnect.
+    if (!m_connection) return {false, pqxx::result()};
     Outcome outcome = runRetrying(query);
     if (!outcome.ok && outcome.failure != Failure::Lost)
         Logger::getLogger()->error("AWS Redshift - %s", outcome.message.c_str());

@@ -57,8 +57,9 @@ public:
     void configure(const ConfigCategory* config);
     // Drops the connection and makes up to `attempts` new ones; true when open.
     bool reconnect(int attempts);
-    // Runs one statement; a lost connection is re-opened and the statement run
-    // once more. (false, empty) for any failure, or without a connection.
+    // Runs one statement; a connection lost on the way is re-opened and the
+    // statement run once more. (false, empty) for any failure, and at once
+    // without a connection.
     QueryOutcome executeQuery(const std::string& query);
     bool isConnected() const { return m_connection != nullptr; }
     const std::string& instanceName() const { return m_instanceName; }
