@@ -1,6 +1,8 @@
 // Tables: what the cache and the database know of them, creating and widening
 // them, and which table each reading goes to. The database is the authority:
 // whatever a statement meets, the cache ends up holding what the table has.
+#include <unordered_set>
+
 #include "datapoint_walk.h"
 #include "logger.h"
 #include "names.h"
@@ -245,6 +247,7 @@ void Redshift::createTablesFromPayload(const std::vector<Reading*>& readings, Ta
         if (isKey(key) && !m_cache.find(key)) unknown.insert(key);
     }
     m_absent.clear();
+    std::map<std::string, std::unordered_set<std::string>> checked;
     if (unknown.size() > 1 && refreshTables(std::vector<std::string>(unknown.begin(), unknown.end())))
         for (const std::string& key : unknown)
             if (!m_cache.find(key)) m_absent.insert(key);
@@ -259,7 +262,15 @@ void Redshift::createTablesFromPayload(const std::vector<Reading*>& readings, Ta
         }
         if (m_ddlFailures.count(key)) continue;
         bool ready = checkTableExists(table, reading) || (m_connection && createTable(table, reading));
-        if (ready && checkTableSchema(table, reading)) ready = alterTable(table, reading);
+        // Readings of one asset bring the same names: a name found to have a
+        // column is not looked up again in this block.
+        std::unordered_set<std::string>& known = checked[key];
+        bool seen = true;
+        for (const Datapoint* dp : reading->getReadingData()) seen = seen && known.count(dp->getName());
+        if (ready && !seen && checkTableSchema(table, reading)) ready = alterTable(table, reading);
+        if (ready && !seen)
+            for (const Datapoint* dp : reading->getReadingData())
+                if (dp->getData().getType() <= DP_FLOAT) known.insert(dp->getName());
         // A connection lost for good ends the block; it waits for the next try.
         if (!ready && !m_connection) return;
         if (!ready) {
