@@ -185,28 +185,30 @@ std::vector<std::string> Redshift::rejectStatements(const std::vector<RejectEntr
     return statements;
 }
 
-Redshift::Outcome Redshift::runBlock(const std::vector<std::string>& statements) {
+Redshift::Outcome Redshift::runBlock(std::vector<std::string> statements) {
     Logger* logger = Logger::getLogger();
+    for (const std::string& statement : statements) logger->debug("** Execute Query ==> %s", statement.c_str());
     std::vector<std::string> requests;
     if (m_multiStatement) {
         // Statements joined into as few requests as the size limit allows, all
-        // inside one transaction.
+        // inside one transaction; each is freed once it is in its request.
         std::string request = "BEGIN";
-        for (const std::string& statement : statements) {
+        for (std::string& statement : statements) {
             if (request.size() + statement.size() + 1 > m_options.maxRequestBytes) {
                 requests.push_back(std::move(request));
                 request.clear();
             }
-            request += (request.empty() ? "" : ";") + statement;
+            if (!request.empty()) request += ';';
+            request += statement;
+            std::string().swap(statement);
         }
         request += request.empty() ? "COMMIT" : ";COMMIT";
         requests.push_back(std::move(request));
     } else {
         requests.push_back("BEGIN");
-        requests.insert(requests.end(), statements.begin(), statements.end());
+        for (std::string& statement : statements) requests.push_back(std::move(statement));
         requests.push_back("COMMIT");
     }
-    for (const std::string& statement : statements) logger->debug("** Execute Query ==> %s", statement.c_str());
     Outcome outcome;
     for (const std::string& request : requests) {
         outcome = run(request, false);
@@ -323,7 +325,7 @@ uint32_t Redshift::deliver(const std::vector<Reading*>& all, size_t first) {
                                      timeLiteral(Reading::nowMicros() - LEDGER_KEEP_MICROS));
         }
 
-        Outcome outcome = runBlock(statements);
+        Outcome outcome = runBlock(std::move(statements));
         if (outcome.ok) {
             ++m_blocks;
             rows.changes.log();

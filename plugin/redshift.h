@@ -159,7 +159,8 @@ private:
     uint32_t deliver(const std::vector<Reading*>& readings, size_t first);
     std::vector<std::string> rejectStatements(const std::vector<RejectEntry>& entries,
                                               const std::vector<Reading*>& readings, const std::string& id);
-    Outcome runBlock(const std::vector<std::string>& statements);
+    // Sends the statements in one transaction, consuming them.
+    Outcome runBlock(std::vector<std::string> statements);
     // Runs a statement in a transaction that is rolled back: would it pass?
     bool trial(const std::string& statement, Outcome& outcome);
     // Finds the rows the server refuses and adds them to `next`; false when
