@@ -143,12 +143,12 @@ Redshift::Outcome Redshift::run(const std::string& sql, bool log) {
     return outcome;
 }
 
-Redshift::Outcome Redshift::runRetrying(const std::string& sql) {
+Redshift::Outcome Redshift::runRetrying(const std::string& sql, const std::string& what) {
     Outcome outcome = run(sql);
     // A statement runs at most twice: once more after a lost connection was
     // opened again, never in a loop.
     if (outcome.ok || outcome.failure != Failure::Lost) return outcome;
-    Logger::getLogger()->error("AWS Redshift - %s", outcome.message.c_str());
+    Logger::getLogger()->error("AWS Redshift - %s (%s; reconnecting)", outcome.message.c_str(), what.c_str());
     if (!m_connection && !reconnect(3)) return outcome;
     return run(sql);
 }
@@ -157,7 +157,7 @@ QueryOutcome Redshift::executeQuery(const std::string& query) {
     // Without a connection there is nothing to run on: the caller decides
     // whether to reconnect.
     if (!m_connection) return {false, pqxx::result()};
-    Outcome outcome = runRetrying(query);
+    Outcome outcome = runRetrying(query, "a statement");
     if (!outcome.ok && outcome.failure != Failure::Lost)
         Logger::getLogger()->error("AWS Redshift - %s", outcome.message.c_str());
     return {outcome.ok, outcome.rows};

@@ -88,7 +88,7 @@ void Redshift::ensureBookkeeping(const std::set<std::string>& found) {
     // Both in one request where the server takes several statements.
     if (m_multiStatement && missing.size() > 1) missing = {missing[0] + ";" + missing[1]};
     for (const std::string& sql : missing) {
-        Outcome made = runRetrying(sql);
+        Outcome made = runRetrying(sql, "making the ledger and rejects tables");
         if (made.ok || made.failure == Failure::AlreadyThere) continue;
         if (made.failure == Failure::Lost) return;
         // Without these tables readings still flow, at least once.
@@ -103,7 +103,8 @@ void Redshift::ensureBookkeeping(const std::set<std::string>& found) {
 }
 
 bool Redshift::ledgerHas(const std::string& id, bool& known) {
-    Outcome outcome = runRetrying("SELECT 1 FROM " + sqlIdentifier(ledgerTable()) + " WHERE block_id = '" + id + "'");
+    Outcome outcome = runRetrying("SELECT 1 FROM " + sqlIdentifier(ledgerTable()) + " WHERE block_id = '" + id + "'",
+                                   "reading the ledger for block " + id);
     known = outcome.ok;
     return outcome.ok && !outcome.rows.empty();
 }

@@ -130,8 +130,9 @@ private:
     void dropBrokenIdleConnection();
     // One request; logged at debug level unless the caller logs it.
     Outcome run(const std::string& sql, bool log = true);
-    // The same, run once more when the connection was lost and opened again.
-    Outcome runRetrying(const std::string& sql);
+    // The same, run once more when the connection was lost and opened again;
+    // `what` names, for the error line, what the statement was for.
+    Outcome runRetrying(const std::string& sql, const std::string& what);
     // Learns the server's rules once per connection; false when it was lost.
     bool startSession();
 

@@ -99,7 +99,8 @@ void Redshift::cacheColumns(const pqxx::result& rows, const std::vector<std::str
 
 bool Redshift::refreshTables(const std::vector<std::string>& tables) {
     if (tables.empty()) return true;
-    Outcome outcome = runRetrying(columnsQuery("table_name IN (" + nameList(tables) + ")"));
+    Outcome outcome = runRetrying(columnsQuery("table_name IN (" + nameList(tables) + ")"),
+                                  "reading the columns of " + std::to_string(tables.size()) + " table(s)");
     if (!outcome.ok) return false;
     cacheColumns(outcome.rows, tables);
     return true;
@@ -115,7 +116,8 @@ std::set<std::string> Redshift::checkCachedTables(const std::vector<std::string>
     asked.insert(asked.end(), alsoLookFor.begin(), alsoLookFor.end());
     // One query per connection: a stored cache may be stale in ways that
     // fail nothing (a type changed), so it is compared, not trusted.
-    Outcome outcome = runRetrying(columnsQuery("table_name IN (" + nameList(asked) + ")"));
+    Outcome outcome = runRetrying(columnsQuery("table_name IN (" + nameList(asked) + ")"),
+                                  "comparing the cached tables with the catalogue");
     if (!outcome.ok) return present;
     for (const auto& row : outcome.rows) present.insert(row[0].c_str());
     std::map<std::string, ColumnList> cached;
@@ -132,7 +134,7 @@ std::set<std::string> Redshift::checkCachedTables(const std::vector<std::string>
 }
 
 bool Redshift::discover(const std::string& key) {
-    Outcome outcome = runRetrying(columnsQuery("table_name = '" + key + "'"));
+    Outcome outcome = runRetrying(columnsQuery("table_name = '" + key + "'"), "looking up table " + key);
     if (!outcome.ok || outcome.rows.empty()) return false;
     cacheColumns(outcome.rows, {key});
     return true;
@@ -163,11 +165,13 @@ bool Redshift::checkTableSchema(std::string& table, Reading* reading) {
 }
 
 bool Redshift::tryDdl(const std::string& key, const std::string& sql, std::string& why) {
-    Outcome outcome = runRetrying(sql);
+    Outcome outcome = runRetrying(sql, "changing table " + key + "; its readings wait");
     if (outcome.ok) return true;
     why = outcome.message;
     if (outcome.failure != Failure::AlreadyThere)
-        Logger::getLogger()->error("AWS Redshift - %s (table %s)", outcome.message.c_str(), key.c_str());
+        Logger::getLogger()->error("AWS Redshift - %s (table %s; %s)", outcome.message.c_str(), key.c_str(),
+                                   outcome.failure == Failure::Lost ? "the block waits for the next try"
+                                                                    : "reading the table again");
     else
         Logger::getLogger()->debug("****AWS Redshift - %s", outcome.message.c_str());
     // Whatever failed, the table is now what the database says it is: another
