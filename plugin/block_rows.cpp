@@ -22,15 +22,14 @@ std::vector<RowRange> BlockRows::ranges(size_t limit) const {
         size_t begin = 0;
         size_t size = rows.header.size();
         for (size_t i = 0; i < rows.rows.size(); ++i) {
-            size_t add = rows.rows[i].size() + 1;
-            // A row that would take the statement past the limit opens the next
-            // one; a single row is never split.
-            if (i > begin && size + add > limit) {
+            // A row that would take the statement past the limit (with its
+            // ',') opens the next one; a single row is never split.
+            if (i > begin && size + 1 + rows.rows[i].size() > limit) {
                 out.push_back({table.first, begin, i});
                 begin = i;
                 size = rows.header.size();
             }
-            size += add;
+            size += (i > begin ? 1 : 0) + rows.rows[i].size();
         }
         if (begin < rows.rows.size()) out.push_back({table.first, begin, rows.rows.size()});
     }

@@ -9,6 +9,11 @@ const char* const TYPE_BIGINT = " BIGINT ";
 const char* const TYPE_REAL = " REAL ";
 const char* const TYPE_TIMESTAMPTZ = " TIMESTAMPTZ ";
 
+const ColumnList FIXED_COLUMNS = {{"asset_code", TYPE_VARCHAR},
+                                  {"user_ts", TYPE_TIMESTAMPTZ},
+                                  {"ts", TYPE_TIMESTAMPTZ},
+                                  {"vantrel", TYPE_VARCHAR}};
+
 const char* typeStringFor(uint32_t datapointType) {
     switch (datapointType) {
         case DP_STRING: return TYPE_VARCHAR;

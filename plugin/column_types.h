@@ -16,6 +16,10 @@ extern const char* const TYPE_TIMESTAMPTZ;  // " TIMESTAMPTZ "
 using Column = std::pair<std::string, std::string>;  // (name as stored, type string)
 using ColumnList = std::vector<Column>;
 
+// The columns every table the plugin makes starts with, in this order:
+// asset_code, user_ts, ts, vantrel.
+extern const ColumnList FIXED_COLUMNS;
+
 // How a value is written into a column.
 enum class ColumnKind {
     Bigint,     // whole numbers

@@ -12,7 +12,11 @@
 // blanks could lose them. No test here can show what Redshift does there, so
 // the literal gives it no CHAR at all.
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <string_view>
+
+#include "reading.h"
 
 // What stands for one backslash, outside the quotes.
 constexpr char TEXT_LITERAL_BACKSLASH[] = "chr(92)::varchar";
@@ -92,3 +96,8 @@ inline size_t textLiteralLength(std::string_view text) {
 // bytes: a backslash and the || before it for every byte (text of nothing
 // else grows most), and the two quotes of an empty text.
 constexpr size_t textLiteralBound(size_t textBytes) { return (sizeof TEXT_LITERAL_BACKSLASH + 1) * textBytes + 2; }
+
+// A UTC timestamp as the literal a TIMESTAMPTZ column reads without doubt.
+inline std::string timestampLiteral(int64_t micros) {
+    return "'" + Reading::formatTime(micros, Reading::FMT_DEFAULT, true) + "+00:00'";
+}

@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "fnv1a.h"
 #include "reading.h"
 
 namespace {
@@ -65,9 +66,4 @@ std::string readingJson(const Reading& reading) {
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 
-uint64_t readingFingerprint(const Reading& reading) {
-    // FNV-1a over the reading's whole JSON text.
-    uint64_t hash = 14695981039346656037ull;
-    for (unsigned char c : readingJson(reading)) hash = (hash ^ c) * 1099511628211ull;
-    return hash;
-}
+uint64_t readingFingerprint(const Reading& reading) { return fnv1a(readingJson(reading)); }

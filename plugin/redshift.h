@@ -139,7 +139,6 @@ private:
     // schema.cpp
     static bool isKey(const std::string& key);
     int findColumn(const TableSchema& schema, const std::string& validName) const;
-    bool discover(const std::string& key);
     bool tryDdl(const std::string& key, const std::string& sql, std::string& why);
     // Compares the cached tables with the catalogue, once per connection,
     // and tells which of them and of `alsoLookFor` the database has.

@@ -16,6 +16,7 @@
 
 namespace {
 
+// In the order of FIXED_COLUMNS, after None.
 enum class Fixed { None, Asset, UserTs, Ts, Instance };
 
 // How one column of a table is written, decided once per table and block.
@@ -28,10 +29,8 @@ struct Slot {
 
 Fixed fixedColumn(const std::string& name) {
     // The four fixed columns take the reading's own values, wherever they stand.
-    if (name == "asset_code") return Fixed::Asset;
-    if (name == "user_ts") return Fixed::UserTs;
-    if (name == "ts") return Fixed::Ts;
-    if (name == "vantrel") return Fixed::Instance;
+    for (size_t i = 0; i < FIXED_COLUMNS.size(); ++i)
+        if (name == FIXED_COLUMNS[i].first) return static_cast<Fixed>(i + 1);
     return Fixed::None;
 }
 
@@ -238,8 +237,8 @@ void Redshift::createBatch(const std::vector<Reading*>& readings, TableNameList&
             switch (slot.fixed) {
                 case Fixed::Asset: writer.text(slot, reading.getAssetName()); break;
                 case Fixed::Instance: writer.text(slot, m_instanceName); break;
-                case Fixed::UserTs: row += "'" + reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true) + "+00:00'"; break;
-                case Fixed::Ts: row += "'" + reading.getAssetDateTime(Reading::FMT_DEFAULT, true) + "+00:00'"; break;
+                case Fixed::UserTs: row += timestampLiteral(reading.getUserTimestamp()); break;
+                case Fixed::Ts: row += timestampLiteral(reading.getTimestamp()); break;
                 case Fixed::None: writer.value(slot, values[i]); break;
             }
         }

@@ -12,11 +12,6 @@
 
 namespace {
 
-const ColumnList FIXED_COLUMNS = {{"asset_code", TYPE_VARCHAR},
-                                  {"user_ts", TYPE_TIMESTAMPTZ},
-                                  {"ts", TYPE_TIMESTAMPTZ},
-                                  {"vantrel", TYPE_VARCHAR}};
-
 void ignoreSkipped(const std::string&, uint32_t) {}
 
 // A datapoint whose column is not named as the datapoint is said once, when
@@ -133,13 +128,6 @@ std::set<std::string> Redshift::checkCachedTables(const std::vector<std::string>
     return present;
 }
 
-bool Redshift::discover(const std::string& key) {
-    Outcome outcome = runRetrying(columnsQuery("table_name = '" + key + "'"), "looking up table " + key);
-    if (!outcome.ok || outcome.rows.empty()) return false;
-    cacheColumns(outcome.rows, {key});
-    return true;
-}
-
 bool Redshift::checkTableExists(std::string& table, Reading* /*reading*/) {
     std::string key = tableKeyFor(table);
     if (m_cache.find(key)) {
@@ -148,7 +136,7 @@ bool Redshift::checkTableExists(std::string& table, Reading* /*reading*/) {
     }
     // Looked up with the block's other new tables a moment ago.
     if (m_absent.count(key)) return false;
-    return isKey(key) && discover(key);
+    return isKey(key) && refreshTables({key}) && m_cache.find(key);
 }
 
 bool Redshift::checkTableSchema(std::string& table, Reading* reading) {
@@ -243,21 +231,25 @@ bool Redshift::alterTable(std::string& table, Reading* reading) {
 
 void Redshift::createTablesFromPayload(const std::vector<Reading*>& readings, TableNameList& tableNames,
                                        TableIndexMap& tableIndex) {
-    // The block's unknown tables are looked up together, in one query.
+    // Each reading's table, found once; the block's unknown tables are looked
+    // up together, in one query.
+    std::vector<std::pair<std::string, std::string>> tables;  // (valid name, key)
     std::set<std::string> unknown;
     for (Reading* reading : readings) {
         std::string table = names::tableFor(*reading);
         std::string key = table.empty() ? table : tableKeyFor(table);
         if (isKey(key) && !m_cache.find(key)) unknown.insert(key);
+        tables.emplace_back(std::move(table), std::move(key));
     }
     m_absent.clear();
     std::map<std::string, std::unordered_set<std::string>> checked;
-    if (unknown.size() > 1 && refreshTables(std::vector<std::string>(unknown.begin(), unknown.end())))
+    if (!unknown.empty() && refreshTables(std::vector<std::string>(unknown.begin(), unknown.end())))
         for (const std::string& key : unknown)
             if (!m_cache.find(key)) m_absent.insert(key);
-    for (Reading* reading : readings) {
-        std::string table = names::tableFor(*reading);
-        std::string key = table.empty() ? std::string() : tableKeyFor(table);
+    for (size_t i = 0; i < readings.size(); ++i) {
+        Reading* reading = readings[i];
+        std::string& table = tables[i].first;
+        const std::string& key = tables[i].second;
         // No name, no table: a statement without a name could never succeed.
         if (key.empty()) {
             m_ddlFailures[key] = "the reading has no asset name";

@@ -3,37 +3,27 @@
 
 #include <cstdint>
 
+#include "column_types.h"
+#include "fnv1a.h"
 #include "names.h"
 #include "utf8.h"
 
 namespace {
 
-// Names no datapoint column may take: the server's system columns refuse a
-// user column of that name, and the plugin's fixed columns are already there.
-const char* const TAKEN_COLUMNS[] = {"xmin", "xmax", "cmin", "cmax", "ctid", "tableoid",
-                                     "asset_code", "user_ts", "ts", "vantrel"};
+// The server's system columns: it refuses a user column of such a name.
+const char* const SYSTEM_COLUMNS[] = {"xmin", "xmax", "cmin", "cmax", "ctid", "tableoid"};
 
 // Hex digits of the hash a shortened name ends with, after its "$".
 const size_t HASH_DIGITS = 16;
 
-std::string lowerCase(const std::string& name) { return names::folded(name); }
-
 bool isTaken(const std::string& column, const Dialect& dialect) {
-    for (const char* taken : TAKEN_COLUMNS)
+    for (const char* taken : SYSTEM_COLUMNS)
         if (column == taken) return true;
+    // The plugin's own fixed columns are there already.
+    for (const Column& fixed : FIXED_COLUMNS)
+        if (column == fixed.first) return true;
     // Redshift keeps oid among its system columns; PostgreSQL 12 and later do not.
     return dialect.redshift && column == "oid";
-}
-
-// 64-bit FNV-1a: small, fast and stable across builds and machines, which
-// is all a name needs; it guards nothing.
-uint64_t fnv1a(const std::string& text) {
-    uint64_t hash = 0xcbf29ce484222325ULL;
-    for (unsigned char c : text) {
-        hash ^= c;
-        hash *= 0x100000001b3ULL;
-    }
-    return hash;
 }
 
 // A lower-case name over the limit becomes a prefix, "$" and the hash of the
@@ -58,14 +48,14 @@ Dialect dialectFor(int serverVersion) {
 }
 
 std::string columnNameFor(const std::string& validName, const Dialect& dialect) {
-    std::string name = lowerCase(validName);
+    std::string name = names::folded(validName);
     // A name the server or the plugin's fixed columns take gets a column of its own.
     if (isTaken(name, dialect)) return name + '$';
     return withinLimit(name, dialect.identifierLimit);
 }
 
 std::string serverTableName(const std::string& validName, const Dialect& dialect) {
-    return withinLimit(lowerCase(validName), dialect.identifierLimit);
+    return withinLimit(names::folded(validName), dialect.identifierLimit);
 }
 
 std::string serverCutName(const std::string& storedName, size_t limit) {
