@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(isValidSqlName(table));
     }
     std::string again = table;
-    Redshift::getValidSQLName(again);
+    names::makeValid(again);
     FUZZ_CHECK(again == table);
     // With an asset there is always a table: a hint that names nothing falls
     // back to the asset, and the rule never shortens a name.

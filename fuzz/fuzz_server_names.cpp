@@ -4,7 +4,7 @@
 // clash would put two datapoints into one column.
 //
 // Input layout: the bytes before the first '\n' are one name, the rest the
-// other; each goes through Redshift::getValidSQLName first, as in the plugin.
+// other; each goes through names::makeValid first, as in the plugin.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -42,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t newline = input.find('\n');
     std::string a = input.substr(0, newline);
     std::string b = newline == std::string::npos ? std::string() : input.substr(newline + 1);
-    Redshift::getValidSQLName(a);
-    Redshift::getValidSQLName(b);
+    names::makeValid(a);
+    names::makeValid(b);
     for (const Dialect& dialect : {dialectFor(80002), dialectFor(150000)}) {
         std::string columnA = columnNameFor(a, dialect), columnB = columnNameFor(b, dialect);
         std::string tableA = serverTableName(a, dialect), tableB = serverTableName(b, dialect);

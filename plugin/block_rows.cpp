@@ -49,9 +49,3 @@ std::string BlockRows::statement(const RowRange& range) const {
     }
     return text;
 }
-
-size_t BlockRows::rowCount() const {
-    size_t count = 0;
-    for (const auto& table : tables) count += table.second.rows.size();
-    return count;
-}

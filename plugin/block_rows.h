@@ -49,5 +49,4 @@ struct BlockRows {
     // Each table's rows cut into statements of at most `limit` bytes.
     std::vector<RowRange> ranges(size_t limit) const;
     std::string statement(const RowRange& range) const;
-    size_t rowCount() const;
 };

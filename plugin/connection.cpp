@@ -51,6 +51,7 @@ bool Redshift::openConnection() {
         auto candidate = std::make_unique<pqxx::connection>(m_connectString);
         if (!candidate->is_open()) return false;
         m_connection = std::move(candidate);
+        Logger::getLogger()->debug("AWS Redshift - connected (server version %d)", m_connection->server_version());
         // What the plugin knows of a session is learnt again on a new one.
         m_sessionReady = false;
         m_cacheChecked = false;
@@ -151,16 +152,6 @@ Redshift::Outcome Redshift::runRetrying(const std::string& sql, const std::strin
     Logger::getLogger()->error("AWS Redshift - %s (%s; reconnecting)", outcome.message.c_str(), what.c_str());
     if (!m_connection && !reconnect(3)) return outcome;
     return run(sql);
-}
-
-QueryOutcome Redshift::executeQuery(const std::string& query) {
-    // Without a connection there is nothing to run on: the caller decides
-    // whether to reconnect.
-    if (!m_connection) return {false, pqxx::result()};
-    Outcome outcome = runRetrying(query, "a statement");
-    if (!outcome.ok && outcome.failure != Failure::Lost)
-        Logger::getLogger()->error("AWS Redshift - %s", outcome.message.c_str());
-    return {outcome.ok, outcome.rows};
 }
 
 bool Redshift::startSession() {

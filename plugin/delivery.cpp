@@ -11,7 +11,6 @@
 #include "redshift.h"
 #include "server_names.h"
 #include "sql_names.h"
-#include "string_out.h"
 #include "utf8.h"
 
 namespace {
@@ -32,8 +31,7 @@ constexpr int64_t LEDGER_KEEP_MICROS = 7LL * 24 * 3600 * 1000000;
 std::string literal(const std::string& text, size_t limit = TEXT_LIMIT) {
     std::string valid = validUtf8(text);
     std::string out;
-    StringOut sink{out};
-    appendTextLiteral(sink, std::string_view(valid.data(), fitUtf8(valid, limit)));
+    appendTextLiteral(out, std::string_view(valid.data(), fitUtf8(valid, limit)));
     return out;
 }
 

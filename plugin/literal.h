@@ -23,10 +23,8 @@ constexpr char TEXT_LITERAL_BACKSLASH[] = "chr(92)::varchar";
 
 // Appends a complete literal for text to out: quotes doubled, backslashes
 // outside the quotes, NUL bytes (which text cannot hold) left out. Empty text
-// (or only NULs) is ''. Out needs append(char) and append(const char*, size_t)
-// (the host's SQLBuffer, or an adaptor over std::string).
-template <typename Out>
-void appendTextLiteral(Out& out, std::string_view text) {
+// (or only NULs) is ''.
+inline void appendTextLiteral(std::string& out, std::string_view text) {
     bool written = false;  // a piece has been written, so the next needs ||
     bool quoted = false;   // inside a quoted piece
     size_t at = 0;
@@ -39,7 +37,7 @@ void appendTextLiteral(Out& out, std::string_view text) {
         }
         // A backslash closes the quoted piece and stands on its own.
         if (c == '\\') {
-            if (quoted) out.append('\'');
+            if (quoted) out.push_back('\'');
             if (written) out.append("||", 2);
             out.append(TEXT_LITERAL_BACKSLASH, sizeof TEXT_LITERAL_BACKSLASH - 1);
             written = true;
@@ -49,7 +47,7 @@ void appendTextLiteral(Out& out, std::string_view text) {
         }
         if (!quoted) {
             if (written) out.append("||", 2);
-            out.append('\'');
+            out.push_back('\'');
             written = quoted = true;
         }
         // A quote is doubled; anything else goes in as it is, a run at a time.
@@ -63,39 +61,9 @@ void appendTextLiteral(Out& out, std::string_view text) {
         out.append(text.data() + at, end - at);
         at = end;
     }
-    if (quoted) out.append('\'');
+    if (quoted) out.push_back('\'');
     if (!written) out.append("''", 2);
 }
-
-// The exact number of bytes appendTextLiteral writes for text.
-inline size_t textLiteralLength(std::string_view text) {
-    size_t length = 0;
-    size_t pieces = 0;
-    bool quoted = false;
-    for (char c : text) {
-        if (c == '\0') continue;
-        if (c == '\\') {
-            length += (quoted ? 1 : 0) + sizeof TEXT_LITERAL_BACKSLASH - 1;  // the closing quote
-            ++pieces;
-            quoted = false;
-            continue;
-        }
-        if (!quoted) {
-            ++length;  // the opening quote
-            ++pieces;
-            quoted = true;
-        }
-        length += c == '\'' ? 2 : 1;
-    }
-    if (quoted) ++length;
-    if (pieces == 0) return 2;
-    return length + 2 * (pieces - 1);
-}
-
-// An upper bound on what appendTextLiteral writes for a text of textBytes
-// bytes: a backslash and the || before it for every byte (text of nothing
-// else grows most), and the two quotes of an empty text.
-constexpr size_t textLiteralBound(size_t textBytes) { return (sizeof TEXT_LITERAL_BACKSLASH + 1) * textBytes + 2; }
 
 // A UTC timestamp as the literal a TIMESTAMPTZ column reads without doubt.
 inline std::string timestampLiteral(int64_t micros) {

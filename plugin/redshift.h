@@ -25,8 +25,7 @@
 extern const std::string AWS_REDSHIFT_HINT;
 
 using TableNameList = std::vector<std::string>;  // tables that failed in this block
-using TableIndexMap = std::map<std::string, int>;  // ready tables and their row counts
-using QueryOutcome = std::pair<bool, pqxx::result>;
+using TableIndexMap = std::set<std::string>;     // tables ready for the block
 
 
 class Redshift {
@@ -57,21 +56,11 @@ public:
     void configure(const ConfigCategory* config);
     // Drops the connection and makes up to `attempts` new ones; true when open.
     bool reconnect(int attempts);
-    // Runs one statement; a connection lost on the way is re-opened and the
-    // statement run once more. (false, empty) for any failure, and at once
-    // without a connection.
-    QueryOutcome executeQuery(const std::string& query);
     bool isConnected() const { return m_connection != nullptr; }
     const std::string& instanceName() const { return m_instanceName; }
     const std::string& connectString() const { return m_connectString; }
 
-    // --- Column mapping (columns.cpp)
-    // Rewrites `name` in place into a valid SQL name (see names::makeValid).
-    static void getValidSQLName(std::string& name);
-    // Appends the columns of one datapoint (none for the hint or unsupported
-    // kinds) to the three lists, which always keep equal lengths.
-    void prepareQueryData(Datapoint* dp, std::vector<std::string>& names, std::vector<std::string>& types,
-                          std::vector<DatapointValue>& values);
+    // --- Names (schema.cpp)
     void flattenDatapoints(std::string prefix, Datapoint* dp, std::vector<std::string>& names,
                            std::vector<std::string>& types, std::vector<DatapointValue>& values);
     // The column a datapoint of this valid name is stored in, on this server.
@@ -82,7 +71,7 @@ public:
     // --- Schema (schema.cpp)
     // True when the table is cached, or the database has it in the schema
     // that unqualified names reach (it is then cached as the database has it).
-    bool checkTableExists(std::string& table, Reading* reading);
+    bool checkTableExists(std::string& table);
     // True when the reading has a datapoint WITHOUT a column: the table needs
     // widening. The table must be known.
     bool checkTableSchema(std::string& table, Reading* reading);

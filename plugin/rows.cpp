@@ -11,7 +11,6 @@
 #include "names.h"
 #include "redshift.h"
 #include "sql_names.h"
-#include "string_out.h"
 #include "utf8.h"
 
 namespace {
@@ -76,8 +75,7 @@ public:
             length = fitUtf8(*text, slot.limit);
             change(slot, "text of " + std::to_string(text->size()) + " bytes cut to " + std::to_string(length));
         }
-        StringOut sink{m_out};
-        appendTextLiteral(sink, std::string_view(text->data(), length));
+        appendTextLiteral(m_out, std::string_view(text->data(), length));
     }
 
     void value(const Slot& slot, const DatapointValue* value) {
@@ -153,8 +151,7 @@ struct OpenTable {
 void Redshift::createBatch(const std::vector<Reading*>& readings, TableNameList& tableNames,
                            TableIndexMap& tableIndex, BlockRows& block) {
     std::map<std::string, OpenTable> open;
-    for (auto& ready : tableIndex) {
-        const std::string& key = ready.first;
+    for (const std::string& key : tableIndex) {
         // A table that failed for any reading of the block takes no rows.
         bool failed = false;
         for (const std::string& name : tableNames) failed = failed || name == key;
@@ -250,6 +247,5 @@ void Redshift::createBatch(const std::vector<Reading*>& readings, TableNameList&
         }
         table.rows->rows.push_back(std::move(row));
         table.rows->positions.push_back(position);
-        ++tableIndex[key];
     }
 }

@@ -128,7 +128,7 @@ std::set<std::string> Redshift::checkCachedTables(const std::vector<std::string>
     return present;
 }
 
-bool Redshift::checkTableExists(std::string& table, Reading* /*reading*/) {
+bool Redshift::checkTableExists(std::string& table) {
     std::string key = tableKeyFor(table);
     if (m_cache.find(key)) {
         Logger::getLogger()->debug("Table %s already created into AWS Redshift", table.c_str());
@@ -257,7 +257,7 @@ void Redshift::createTablesFromPayload(const std::vector<Reading*>& readings, Ta
             continue;
         }
         if (m_ddlFailures.count(key)) continue;
-        bool ready = checkTableExists(table, reading) || (m_connection && createTable(table, reading));
+        bool ready = checkTableExists(table) || (m_connection && createTable(table, reading));
         // Readings of one asset bring the same names: a name found to have a
         // column is not looked up again in this block.
         std::unordered_set<std::string>& known = checked[key];
@@ -273,6 +273,6 @@ void Redshift::createTablesFromPayload(const std::vector<Reading*>& readings, Ta
             tableNames.push_back(key);
             continue;
         }
-        tableIndex.emplace(key, 0);
+        tableIndex.insert(key);
     }
 }

@@ -45,7 +45,7 @@ protected:
         EXPECT_EQ(cached(redshift, table), expected) << table;
         Redshift fresh;
         fresh.configure(db().config().get());
-        EXPECT_TRUE(fresh.checkTableExists(table, nullptr)) << table;
+        EXPECT_TRUE(fresh.checkTableExists(table)) << table;
         EXPECT_EQ(cached(fresh, table), expected) << table << " in the database";
     }
     Redshift redshift;
@@ -56,15 +56,15 @@ protected:
 TEST_F(Schema, AKnownTableCostsNoQueryAndAMissingOneIsAskedForEachTime) {
     db().exec("CREATE TABLE disc_t (asset_code varchar(256), user_ts timestamptz, ts timestamptz, vantrel text)");
     std::string table = "disc_t", missing = "disc_missing";
-    EXPECT_TRUE(redshift.checkTableExists(table, nullptr));
+    EXPECT_TRUE(redshift.checkTableExists(table));
     // Known now: answered from the cache without a question, even once the table is gone.
     db().exec("DROP TABLE disc_t");
     LogCapture log;
-    EXPECT_TRUE(redshift.checkTableExists(table, nullptr));
+    EXPECT_TRUE(redshift.checkTableExists(table));
     EXPECT_TRUE(log.statements().empty());
     // A table the database lacks is not cached, so it is asked for again.
-    EXPECT_FALSE(redshift.checkTableExists(missing, nullptr));
-    EXPECT_FALSE(redshift.checkTableExists(missing, nullptr));
+    EXPECT_FALSE(redshift.checkTableExists(missing));
+    EXPECT_FALSE(redshift.checkTableExists(missing));
     EXPECT_EQ(log.statements().size(), 2u);
 }
 

@@ -1,10 +1,10 @@
-// From datapoint names and values to column names, types and statement names.
+// From datapoint names to valid names and to the names statements carry.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "builders.h"
-#include "log_capture.h"
+#include "names.h"
 #include "sql_names.h"
 
 using namespace testsupport;
@@ -16,35 +16,11 @@ TEST(ValidName, ReplacesEveryOtherByteAndPrefixesALeadingDigit) {
     };
     for (auto [in, out] : cases) {
         std::string name = in;
-        Redshift::getValidSQLName(name);
+        names::makeValid(name);
         EXPECT_EQ(name, out) << in;
-        Redshift::getValidSQLName(name);
+        names::makeValid(name);
         EXPECT_EQ(name, out) << "a valid name stays as it is: " << in;
     }
-}
-
-TEST(ColumnMapping, TypesLeavesAndSkippedKindsMakeTheColumnList) {
-    LogCapture log;
-    Redshift redshift;
-    std::vector<std::string> names, types;
-    std::vector<DatapointValue> values;
-    for (Datapoint* dp : {dpString("level", "high"), dpInt("count", 7), dpFloat("temp", 21.5),
-                          dpOpaque("array", DP_FLOAT_ARRAY), dpOpaque("odd", 42), dpHint("{}"),
-                          dpString("redshifthint", "a column: only the exact hint name is skipped"),
-                          dpOpaque("cam.1", DP_IMAGE), dpOpaque("blob", DP_DATABUFFER),
-                          dpNested("motor", {dpInt("speed", 3), dpNested("state", {dpString("code", "ok")})}),
-                          dpNested("2nd-stage", {dpFloat("p", 1.5), dpOpaque("pic", DP_IMAGE)}),
-                          dpNested("a", {dpInt("v 1", 3), dpNested("v 1", {dpInt("w", 4)})}), dpNested("e", {})}) {
-        redshift.prepareQueryData(dp, names, types, values);
-        delete dp;
-    }
-    EXPECT_EQ(names, (std::vector<std::string>{"level", "count", "temp", "redshifthint", "motor_speed",
-                                               "motor_state_code", "X_2nd_stage_p", "a_v_1", "a_v_1_w"}));
-    EXPECT_EQ(types, (std::vector<std::string>{" VARCHAR(256) ", " BIGINT ", " REAL ", " VARCHAR(256) ", " BIGINT ",
-                                               " VARCHAR(256) ", " REAL ", " BIGINT ", " BIGINT "}));
-    ASSERT_EQ(values.size(), names.size());
-    EXPECT_EQ(values[5].toString(), "ok");
-    EXPECT_EQ(log.count("is not supported by AWS Redshift plugin"), 3u) << log.dump();
 }
 
 TEST(ReservedWords, TableIsSortedUpperCaseAndWithoutDuplicates) {
