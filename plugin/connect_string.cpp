@@ -3,6 +3,7 @@
 
 #include <libpq-fe.h>
 
+#include <cstdlib>
 #include <memory>
 
 #include "logger.h"
@@ -48,6 +49,10 @@ std::string buildConnectString(const std::string& host, int port, const std::str
     appendQuoted(out, password);
     // Last, so that it holds whatever came before.
     out += " client_encoding=UTF8";
+    // A dead link is noticed within about a minute, not at the kernel's
+    // leisure; connecting waits 10 s unless PGCONNECT_TIMEOUT says otherwise.
+    out += " keepalives=1 keepalives_idle=30 keepalives_interval=10 keepalives_count=3 tcp_user_timeout=60000";
+    if (!std::getenv("PGCONNECT_TIMEOUT")) out += " connect_timeout=10";
     return out;
 }
 

@@ -11,7 +11,9 @@ PLUGIN_EXPORT PluginInformation* plugin_info() { return &g_pluginInformation; }
 
 PLUGIN_EXPORT PLUGIN_HANDLE plugin_init(ConfigCategory* config) {
     // A configure that throws (an unusable port) takes the object with it.
-    auto redshift = std::make_unique<Redshift>();
+    Redshift::Options options;
+    options.requestTimeout = requestTimeoutFromEnvironment();
+    auto redshift = std::make_unique<Redshift>(options);
     redshift->configure(config);
     return redshift.release();
 }

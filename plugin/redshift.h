@@ -10,9 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include <pqxx/connection>
-#include <pqxx/result>
-
 #include "block_rows.h"
 #include "column_types.h"
 #include "config_category.h"
@@ -20,6 +17,7 @@
 #include "failure.h"
 #include "reading.h"
 #include "schema_cache.h"
+#include "session.h"
 
 // Name of the datapoint that carries per-reading instructions (a JSON object).
 extern const std::string AWS_REDSHIFT_HINT;
@@ -41,6 +39,8 @@ public:
         // Take the naming rules of this server version instead of the
         // connected server's (80002 is how Redshift reports itself).
         int serverVersion = 0;
+        // How long one request may wait for the server.
+        std::chrono::milliseconds requestTimeout{300000};
     };
 
     Redshift();
@@ -56,9 +56,8 @@ public:
     void configure(const ConfigCategory* config);
     // Drops the connection and makes up to `attempts` new ones; true when open.
     bool reconnect(int attempts);
-    bool isConnected() const { return m_connection != nullptr; }
+    bool isConnected() const { return m_session.isOpen(); }
     const std::string& instanceName() const { return m_instanceName; }
-    const std::string& connectString() const { return m_connectString; }
 
     // --- Names (schema.cpp)
     void flattenDatapoints(std::string prefix, Datapoint* dp, std::vector<std::string>& names,
@@ -100,13 +99,6 @@ public:
     int deserializeCache(const std::string& text);
 
 private:
-    struct Outcome {
-        bool ok = false;
-        Failure failure = Failure::Other;
-        std::string state;    // SQLSTATE, empty when the connection broke
-        std::string message;  // the server's message, one line
-        pqxx::result rows;
-    };
     // A block whose commit was sent but whose reply never came.
     struct PendingBlock {
         std::string id;
@@ -115,11 +107,7 @@ private:
     };
 
     // connection.cpp
-    bool openConnection();
-    void dropBrokenIdleConnection();
-    // One request; logged at debug level unless the caller logs it.
-    Outcome run(const std::string& sql, bool log = true);
-    // The same, run once more when the connection was lost and opened again;
+    // One statement, run once more when the connection was lost and opened again;
     // `what` names, for the error line, what the statement was for.
     Outcome runRetrying(const std::string& sql, const std::string& what);
     // Learns the server's rules once per connection; false when it was lost.
@@ -133,13 +121,15 @@ private:
     // and tells which of them and of `alsoLookFor` the database has.
     std::set<std::string> checkCachedTables(const std::vector<std::string>& alsoLookFor);
     std::string columnsQuery(const std::string& condition) const;
-    void cacheColumns(const pqxx::result& rows, const std::vector<std::string>& tables);
+    void cacheColumns(const Rows& rows, const std::vector<std::string>& tables);
 
     // delivery.cpp
     bool prepareSession();
     void ensureBookkeeping(const std::set<std::string>& present);
     std::string ledgerTable() const;
     std::string newBlockId();
+    // The most a request may hold, BEGIN and COMMIT included.
+    size_t requestLimit() const;
     bool ledgerHas(const std::string& id, bool& known);
     // How many readings at the head of the block an unsettled earlier block
     // wrote already; SIZE_MAX while that is still unknown.
@@ -158,8 +148,7 @@ private:
 
     Options m_options;
     std::string m_instanceName;
-    std::string m_connectString;
-    std::unique_ptr<pqxx::connection> m_connection;
+    Session m_session;
     std::mutex m_mutex;
     SchemaCache m_cache;
     // Tables of the current block that could not be made ready, and why.
@@ -168,7 +157,7 @@ private:
     std::set<std::string> m_absent;
 
     // Facts about the open session, learnt once per connection.
-    bool m_sessionReady = false;
+    uint64_t m_learntOn = 0;  // the session generation they were learnt on
     bool m_multiStatement = true;
     size_t m_identifierLimit = 127;
     bool m_redshiftRules = true;

@@ -77,11 +77,12 @@ std::string Redshift::columnsQuery(const std::string& condition) const {
            condition + " ORDER BY table_name,ordinal_position";
 }
 
-void Redshift::cacheColumns(const pqxx::result& rows, const std::vector<std::string>& tables) {
+void Redshift::cacheColumns(const Rows& rows, const std::vector<std::string>& tables) {
     std::map<std::string, ColumnList> found;
-    for (const auto& row : rows)
-        found[row[0].c_str()].emplace_back(row[1].c_str(),
-                                           typeStringForDatabase(row[2].c_str(), row[3].is_null() ? nullptr : row[3].c_str()));
+    for (const Row& row : rows)
+        found[row[0].value_or("")].emplace_back(row[1].value_or(""),
+                                                typeStringForDatabase(row[2].value_or("").c_str(),
+                                                                      row[3] ? row[3]->c_str() : nullptr));
     // A table the database lacks leaves the cache; it is made again when needed.
     for (const std::string& table : tables) {
         auto columns = found.find(table);
@@ -114,7 +115,7 @@ std::set<std::string> Redshift::checkCachedTables(const std::vector<std::string>
     Outcome outcome = runRetrying(columnsQuery("table_name IN (" + nameList(asked) + ")"),
                                   "comparing the cached tables with the catalogue");
     if (!outcome.ok) return present;
-    for (const auto& row : outcome.rows) present.insert(row[0].c_str());
+    for (const Row& row : outcome.rows) present.insert(row[0].value_or(""));
     std::map<std::string, ColumnList> cached;
     for (const std::string& table : tables) cached[table] = m_cache.find(table)->columns();
     cacheColumns(outcome.rows, tables);
@@ -257,7 +258,7 @@ void Redshift::createTablesFromPayload(const std::vector<Reading*>& readings, Ta
             continue;
         }
         if (m_ddlFailures.count(key)) continue;
-        bool ready = checkTableExists(table) || (m_connection && createTable(table, reading));
+        bool ready = checkTableExists(table) || (m_session.isOpen() && createTable(table, reading));
         // Readings of one asset bring the same names: a name found to have a
         // column is not looked up again in this block.
         std::unordered_set<std::string>& known = checked[key];
@@ -268,7 +269,7 @@ void Redshift::createTablesFromPayload(const std::vector<Reading*>& readings, Ta
             for (const Datapoint* dp : reading->getReadingData())
                 if (dp->getData().getType() <= DP_FLOAT) known.insert(dp->getName());
         // A connection lost for good ends the block; it waits for the next try.
-        if (!ready && !m_connection) return;
+        if (!ready && !m_session.isOpen()) return;
         if (!ready) {
             tableNames.push_back(key);
             continue;

@@ -12,7 +12,7 @@ struct Dialect {
     bool redshift;           // Redshift also refuses a user column named oid
 };
 
-// The dialect of a server by the version libpqxx's connection::server_version()
+// The dialect of a server by the version libpq's PQserverVersion()
 // reports: Redshift says 8.0.2 (80002) and allows 127-byte names; PostgreSQL
 // 9.0 and later (90000 and up) allow 63 bytes.
 Dialect dialectFor(int serverVersion);

@@ -1,5 +1,5 @@
 # Debian packages the project builds, tests and runs with; installed when missing.
-CIRRANT_PACKAGES=(build-essential cmake pkg-config libpqxx-dev rapidjson-dev libgtest-dev libgmock-dev
+CIRRANT_PACKAGES=(build-essential cmake pkg-config libpq-dev rapidjson-dev libgtest-dev libgmock-dev
                   libbenchmark-dev postgresql-15 postgresql-client-15)
 # What scripts/bench needs besides: the bench itself is a Python 3 program, and
 # GNU time measures the programs it runs.

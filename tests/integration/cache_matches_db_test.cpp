@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
-#include <pqxx/pqxx>
 
 #include <thread>
 
@@ -73,8 +72,8 @@ TEST(CacheMatchesDatabase, ACreateThatRacesAnotherWriterTakesTheOthersTypes) {
     auto redshift = plugin();
     // Another session has made the table and not yet committed: the plugin
     // finds no table, and its CREATE waits for the other to finish.
-    pqxx::connection other(db().connectString());
-    pqxx::work racing(other);
+    Client racing(db().connectString());
+    racing.exec("BEGIN");
     racing.exec("CREATE TABLE race_1 (asset_code VARCHAR(256), user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, "
                 "vantrel VARCHAR(256), v DOUBLE PRECISION)");
     Block block;
@@ -84,7 +83,7 @@ TEST(CacheMatchesDatabase, ACreateThatRacesAnotherWriterTakesTheOthersTypes) {
     std::thread sender([&] { sent = redshift->send(block.readings()); });
     while (cell("SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock' AND datname = current_database()") == "0")
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    racing.commit();
+    racing.exec("COMMIT");
     sender.join();
     EXPECT_EQ(sent, 2u);
     EXPECT_EQ(cached(*redshift, "race_1").back(), Column("v", " DOUBLE PRECISION "));

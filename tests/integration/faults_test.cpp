@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <pqxx/pqxx>
 #include <thread>
 
 #include "builders.h"
@@ -57,8 +56,8 @@ TEST(Cut, BeforeAStatementItIsRunAgainOnANewSessionEveryTime) {
 // committed, and the whole block runs once more.
 TEST(Cut, WhileABlockWaitsItRunsAgainOnANewSessionAndArrivesOnce) {
     Ready ready({"wait_a", "wait_b"});
-    pqxx::connection holder(db().connectString());
-    pqxx::work lock(holder);
+    Client lock(db().connectString());
+    lock.exec("BEGIN");
     lock.exec("LOCK TABLE wait_b IN ACCESS EXCLUSIVE MODE");
     Block block = numbered({"wait_a", "wait_b"}, 0, 100);
     uint32_t sent = 0;
@@ -72,7 +71,7 @@ TEST(Cut, WhileABlockWaitsItRunsAgainOnANewSessionAndArrivesOnce) {
         else waiting = found[0][0].value_or("");
     }
     const bool cut = !waiting.empty() && db().scalar("SELECT pg_terminate_backend(" + waiting + ", 10000)") == "t";
-    lock.commit();
+    lock.exec("COMMIT");
     sender.join();
     ASSERT_TRUE(cut) << "no INSERT ever waited for the lock, so nothing was cut";
     EXPECT_EQ(sent, 200u) << log.dump();

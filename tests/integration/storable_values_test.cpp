@@ -4,7 +4,6 @@
 
 #include <iterator>
 #include <set>
-#include <pqxx/pqxx>
 
 #include <thread>
 
@@ -105,11 +104,9 @@ TEST(SettingsThatMustNotChangeWhatIsStored, ALatinClientEncodingDefault) {
     Block block;
     for (const char* text : AWKWARD) block.add("enc_1", {dpString("v", text)});
     EXPECT_EQ(redshift->send(block.readings()), std::size(AWKWARD));
-    pqxx::connection check(latin + " client_encoding=UTF8");
-    pqxx::nontransaction read(check);
-    auto rows = read.exec("SELECT v FROM enc_1");
+    Rows rows = Client(latin + " client_encoding=UTF8").exec("SELECT v FROM enc_1");
     std::multiset<std::string> stored, sent(std::begin(AWKWARD), std::end(AWKWARD));
-    for (const auto& row : rows) stored.insert(row[0].c_str());
+    for (const Row& row : rows) stored.insert(row[0].value_or(""));
     EXPECT_EQ(stored, sent);
 }
 

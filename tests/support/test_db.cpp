@@ -8,12 +8,29 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
-#include <pqxx/pqxx>
 #include <stdexcept>
 
 #include "builders.h"
 
 namespace testsupport {
+
+Client::Client(const std::string& connectString) : m_connection(PQconnectdb(connectString.c_str())) {
+    if (PQstatus(m_connection.get()) != CONNECTION_OK)
+        throw std::runtime_error("cannot connect: " + std::string(PQerrorMessage(m_connection.get())));
+}
+
+Rows Client::exec(const std::string& sql) {
+    PqResult result(PQexec(m_connection.get(), sql.c_str()));
+    ExecStatusType status = PQresultStatus(result.get());
+    if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
+        throw std::runtime_error(sql + ": " + PQerrorMessage(m_connection.get()));
+    Rows rows(static_cast<size_t>(PQntuples(result.get())));
+    for (int r = 0; r < PQntuples(result.get()); ++r)
+        for (int f = 0; f < PQnfields(result.get()); ++f)
+            rows[r].push_back(PQgetisnull(result.get(), r, f) ? std::nullopt
+                                                              : std::optional<std::string>(PQgetvalue(result.get(), r, f)));
+    return rows;
+}
 
 TestDb& TestDb::get() {
     static TestDb db;
@@ -41,14 +58,12 @@ std::string TestDb::admin(const std::string& db) const {
 }
 
 void TestDb::create(const std::string& db, const std::string& settings) const {
-    pqxx::connection server(admin("postgres"));
-    pqxx::nontransaction tx(server);
-    tx.exec("DROP DATABASE IF EXISTS " + db + " WITH (FORCE)");
-    tx.exec("CREATE DATABASE " + db + " OWNER redshift");
-    if (!settings.empty()) tx.exec("ALTER DATABASE " + db + " SET " + settings);
+    Client server(admin("postgres"));
+    server.exec("DROP DATABASE IF EXISTS " + db + " WITH (FORCE)");
+    server.exec("CREATE DATABASE " + db + " OWNER redshift");
+    if (!settings.empty()) server.exec("ALTER DATABASE " + db + " SET " + settings);
     // Tables a test makes as superuser are the plugin's to use as well.
-    pqxx::connection database(admin(db));
-    pqxx::nontransaction(database).exec("ALTER DEFAULT PRIVILEGES GRANT ALL ON TABLES TO redshift");
+    Client(admin(db)).exec("ALTER DEFAULT PRIVILEGES GRANT ALL ON TABLES TO redshift");
 }
 
 std::string TestDb::connectString() const {
@@ -60,21 +75,9 @@ std::unique_ptr<ConfigCategory> TestDb::config(const std::string& instance) cons
                          {"dbUser", "redshift"}, {"dbPass", "kvbn"}, {"vantrelInstance", instance}});
 }
 
-void TestDb::exec(const std::string& sql) const {
-    pqxx::connection c(admin(m_name));
-    pqxx::nontransaction(c).exec(sql);
-}
+void TestDb::exec(const std::string& sql) const { Client(admin(m_name)).exec(sql); }
 
-std::vector<std::vector<std::optional<std::string>>> TestDb::query(const std::string& sql) const {
-    pqxx::connection c(admin(m_name));
-    std::vector<std::vector<std::optional<std::string>>> rows;
-    for (const auto& row : pqxx::nontransaction(c).exec(sql)) {
-        rows.emplace_back();
-        for (const auto& field : row)
-            rows.back().push_back(field.is_null() ? std::nullopt : std::optional<std::string>(field.c_str()));
-    }
-    return rows;
-}
+Rows TestDb::query(const std::string& sql) const { return Client(admin(m_name)).exec(sql); }
 
 std::string TestDb::scalar(const std::string& sql) const {
     auto rows = query(sql);
@@ -89,14 +92,12 @@ std::string TestDb::otherDatabase(const std::string& suffix, const std::string& 
 }
 
 void TestDb::terminateSessions() const {
-    pqxx::connection c(admin("postgres"));
-    pqxx::nontransaction(c).exec("SELECT pg_terminate_backend(pid, 10000) FROM pg_stat_activity WHERE datname = " +
-                                 c.quote(m_name));
+    Client(admin("postgres"))
+        .exec("SELECT pg_terminate_backend(pid, 10000) FROM pg_stat_activity WHERE datname = '" + m_name + "'");
 }
 
 void TestDb::allowConnections(bool allow) const {
-    pqxx::connection c(admin("postgres"));
-    pqxx::nontransaction(c).exec("ALTER DATABASE " + m_name + " ALLOW_CONNECTIONS " + (allow ? "true" : "false"));
+    Client(admin("postgres")).exec("ALTER DATABASE " + m_name + " ALLOW_CONNECTIONS " + (allow ? "true" : "false"));
 }
 
 int unusedPort() {
@@ -114,10 +115,3 @@ int unusedPort() {
 }
 
 }  // namespace testsupport
-
-// libpqxx 6.4 leaks the PGresult of a statement sent over a connection the
-// server has closed (it asks for the client encoding before wrapping it), and
-// every cut hits that. Only memory libpq allocated for a result is excused.
-extern "C" __attribute__((used, visibility("default"))) const char* __lsan_default_suppressions() {
-    return "leak:PQmakeEmptyPGresult\n";
-}

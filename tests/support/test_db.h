@@ -10,8 +10,19 @@
 #include <vector>
 
 #include "config_category.h"
+#include "session.h"
 
 namespace testsupport {
+
+// A libpq session of a test's own, autocommit; exec throws with the server's message.
+class Client {
+public:
+    explicit Client(const std::string& connectString);
+    Rows exec(const std::string& sql);
+
+private:
+    PqConnection m_connection;
+};
 
 class TestDb {
 public:
@@ -25,7 +36,7 @@ public:
     std::unique_ptr<ConfigCategory> config(const std::string& instance = "site1") const;
     // As superuser in this database, autocommit; several statements are fine.
     void exec(const std::string& sql) const;
-    std::vector<std::vector<std::optional<std::string>>> query(const std::string& sql) const;
+    Rows query(const std::string& sql) const;
     // First field of the first row (NULL as ""); throws when there is no row.
     std::string scalar(const std::string& sql) const;
     // Creates <db>_<suffix> afresh, with ALTER DATABASE ... SET <settings> when

@@ -22,7 +22,8 @@ std::map<std::string, std::string> parsed(const std::string& text) {
 }
 }  // namespace
 
-TEST(ConnectString, EveryValueArrivesIntactAndNothingElseIsAdded) {
+TEST(ConnectString, EveryValueArrivesIntactBesideTheFixedSessionSettings) {
+    unsetenv("PGCONNECT_TIMEOUT");
     const std::string quirky[] = {"", "pass word", "x client_encoding=LATIN1", "it's", "back\\slash\\",
                                   "'", "a=b", " lead and trail ", "line\nbreak", std::string(3000, 'p')};
     for (const std::string& value : quirky) {
@@ -32,12 +33,20 @@ TEST(ConnectString, EveryValueArrivesIntactAndNothingElseIsAdded) {
                                                                     {"dbname", value + "db"},
                                                                     {"user", "u" + value},
                                                                     {"password", value},
-                                                                    {"client_encoding", "UTF8"}}))
+                                                                    {"client_encoding", "UTF8"},
+                                                                    {"keepalives", "1"},
+                                                                    {"keepalives_idle", "30"},
+                                                                    {"keepalives_interval", "10"},
+                                                                    {"keepalives_count", "3"},
+                                                                    {"tcp_user_timeout", "60000"},
+                                                                    {"connect_timeout", "10"}}))
             << text;
         EXPECT_EQ(passwordOf(text), value) << text;
     }
-    EXPECT_EQ(buildConnectString("db.example", 5439, "vantrel", "redshift", "it's"),
-              "host='db.example' port=5439 dbname='vantrel' user='redshift' password='it\\'s' client_encoding=UTF8");
+    // libpq's own variable, when set, decides how long connecting may take.
+    setenv("PGCONNECT_TIMEOUT", "3", 1);
+    EXPECT_EQ(parsed(buildConnectString("h", 1, "d", "u", "p")).count("connect_timeout"), 0u);
+    unsetenv("PGCONNECT_TIMEOUT");
     EXPECT_EQ(passwordOf("host=x"), "");
     EXPECT_EQ(passwordOf("password='unterminated"), "");
 }

@@ -1,0 +1,263 @@
+// Requests go out through libpq's non-blocking calls and one waiting loop
+// that owns the clock: PQgetResult is only called once libpq has the whole
+// result, so nothing here can block past the deadline. A deadline that passes
+// closes the connection rather than cancelling: a cancel blocks until the
+// server answers, which is what a silent server never does.
+#include "session.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "connect_string.h"
+#include "logger.h"
+
+namespace {
+
+constexpr std::chrono::milliseconds DEFAULT_TIMEOUT{300000};
+
+std::string firstLine(const char* text) {
+    std::string line(text ? text : "");
+    line = line.substr(0, line.find('\n'));
+    if (line.rfind("ERROR:  ", 0) == 0) line.erase(0, 8);
+    return line;
+}
+
+// The server's notices go to the log at debug level, not to standard error.
+void logNotice(void*, const char* message) {
+    Logger::getLogger()->debug("AWS Redshift - server notice: %s", firstLine(message).c_str());
+}
+
+std::string field(const PGresult* result, int code) {
+    const char* value = PQresultErrorField(result, code);
+    return value ? value : "";
+}
+
+Rows rowsOf(const PGresult* result) {
+    Rows rows(static_cast<size_t>(PQntuples(result)));
+    int fields = PQnfields(result);
+    for (int r = 0; r < PQntuples(result); ++r)
+        for (int f = 0; f < fields; ++f)
+            rows[r].push_back(PQgetisnull(result, r, f)
+                                  ? std::nullopt
+                                  : std::optional<std::string>(std::string(PQgetvalue(result, r, f),
+                                                                           static_cast<size_t>(PQgetlength(result, r, f)))));
+    return rows;
+}
+
+}  // namespace
+
+Session::Session(std::chrono::milliseconds requestTimeout) : m_requestTimeout(requestTimeout) {}
+
+bool Session::setConnectString(const std::string& connectString) {
+    if (connectString == m_connectString) return false;
+    m_connectString = connectString;
+    close();
+    return true;
+}
+
+bool Session::open() {
+    close();
+    // Connecting blocks, bounded by libpq's connect_timeout, which the
+    // connection string sets unless PGCONNECT_TIMEOUT does.
+    PqConnection candidate(PQconnectdb(m_connectString.c_str()));
+    if (!candidate) {
+        Logger::getLogger()->error("AWS Redshift - out of memory while connecting");
+        return false;
+    }
+    if (PQstatus(candidate.get()) != CONNECTION_OK) {
+        logConnectFailure(PQerrorMessage(candidate.get()), passwordOf(m_connectString));
+        return false;
+    }
+    if (PQsetnonblocking(candidate.get(), 1) != 0) {
+        logConnectFailure(PQerrorMessage(candidate.get()), passwordOf(m_connectString));
+        return false;
+    }
+    PQsetNoticeProcessor(candidate.get(), logNotice, nullptr);
+    m_connection = std::move(candidate);
+    ++m_generation;
+    Logger::getLogger()->debug("AWS Redshift - connected (server version %d)", serverVersion());
+    return true;
+}
+
+bool Session::reconnect(int attempts) {
+    Logger* logger = Logger::getLogger();
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        logger->debug("AWS Redshift connect retry count %d", attempts);
+        // No pause between attempts: each costs what a failed connect costs.
+        if (open()) return true;
+    }
+    logger->debug("Could not connect to AWS Redshift after %d attempts", attempts);
+    return false;
+}
+
+void Session::dropIfClosedByServer() {
+    // An idle session has nothing to say but notices; an ended one leaves an
+    // error (taken as a notice while idle) and the end of the stream, which
+    // may take a second read to reach.
+    for (int reads = 0; m_connection && reads < 3; ++reads) {
+        pollfd socket{PQsocket(m_connection.get()), POLLIN, 0};
+        if (socket.fd < 0) break;
+        if (poll(&socket, 1, 0) == 0) return;
+        if (PQconsumeInput(m_connection.get()) && PQstatus(m_connection.get()) == CONNECTION_OK) continue;
+        Logger::getLogger()->debug("AWS Redshift - the server closed the idle connection");
+        break;
+    }
+    if (m_connection && PQstatus(m_connection.get()) != CONNECTION_OK) close();
+    if (m_connection && PQsocket(m_connection.get()) < 0) close();
+}
+
+Session::Call::Call(Session& session) : m_session(session) {
+    m_session.m_callDeadline = Clock::now() + 2 * m_session.m_requestTimeout;
+}
+
+Session::Call::~Call() { m_session.m_callDeadline = Clock::time_point::max(); }
+
+Outcome Session::run(std::vector<std::string> statements) {
+    Outcome outcome;
+    if (!m_connection) {
+        outcome.failure = Failure::Lost;
+        outcome.message = "no connection to the server";
+        return outcome;
+    }
+    Logger* logger = Logger::getLogger();
+    size_t size = 0;
+    for (const std::string& statement : statements) size += statement.size() + 1;
+    std::string request;
+    request.reserve(size);
+    for (std::string& statement : statements) {
+        logger->debug("** Execute Query ==> %s", statement.c_str());
+        if (!request.empty()) request += ';';
+        request += statement;
+        std::string().swap(statement);
+    }
+    Clock::time_point now = Clock::now();
+    Clock::time_point deadline = m_callDeadline - now < m_requestTimeout ? m_callDeadline : now + m_requestTimeout;
+    if (!send(request, deadline, outcome) || !awaitResults(deadline, outcome)) return outcome;
+    // An error result may be all that is left of a connection that broke.
+    if (PQstatus(m_connection.get()) != CONNECTION_OK) {
+        broken(outcome);
+        return outcome;
+    }
+    outcome.ok = outcome.message.empty() && outcome.state.empty();
+    if (!outcome.ok) outcome.failure = classify(outcome.state);
+    return outcome;
+}
+
+bool Session::send(const std::string& request, Clock::time_point deadline, Outcome& outcome) {
+    PGconn* connection = m_connection.get();
+    if (!PQsendQuery(connection, request.c_str())) return broken(outcome);
+    // Flush until all is out, reading what the server says meanwhile: a
+    // server that answers early and is not read can stall the flush.
+    for (;;) {
+        int pending = PQflush(connection);
+        if (pending == 0) return true;
+        if (pending < 0) return broken(outcome);
+        short ready = 0;
+        if (!wait(POLLIN | POLLOUT, deadline, outcome, ready)) return false;
+        if ((ready & (POLLIN | POLLERR | POLLHUP)) && !PQconsumeInput(connection)) return broken(outcome);
+    }
+}
+
+bool Session::awaitResults(Clock::time_point deadline, Outcome& outcome) {
+    PGconn* connection = m_connection.get();
+    for (;;) {
+        while (PQisBusy(connection)) {
+            short ready = 0;
+            if (!wait(POLLIN, deadline, outcome, ready)) return false;
+            if (!PQconsumeInput(connection)) return broken(outcome);
+        }
+        PGresult* result = PQgetResult(connection);
+        if (!result) return true;
+        ExecStatusType status = PQresultStatus(result);
+        // Nothing of ours copies; in a copy state no end of results would come.
+        if (status == PGRES_COPY_IN || status == PGRES_COPY_OUT || status == PGRES_COPY_BOTH) {
+            PQclear(result);
+            outcome.message = "the server started a copy";
+            return broken(outcome);
+        }
+        take(result, outcome);
+    }
+}
+
+void Session::take(PGresult* owned, Outcome& outcome) {
+    PqResult result(owned);
+    switch (PQresultStatus(result.get())) {
+        case PGRES_TUPLES_OK: outcome.rows = rowsOf(result.get()); break;
+        case PGRES_COMMAND_OK:
+        case PGRES_EMPTY_QUERY: break;
+        default:
+            // The first failure is the one that counts: the server skips the
+            // rest of the request after it.
+            if (outcome.message.empty() && outcome.state.empty()) {
+                outcome.state = field(result.get(), PG_DIAG_SQLSTATE);
+                outcome.message = field(result.get(), PG_DIAG_MESSAGE_PRIMARY);
+                if (outcome.message.empty()) outcome.message = firstLine(PQresultErrorMessage(result.get()));
+                std::string detail = field(result.get(), PG_DIAG_MESSAGE_DETAIL);
+                if (!detail.empty()) outcome.message += " DETAIL: " + detail;
+                if (outcome.message.empty()) outcome.message = "the server gave no reason";
+                outcome.failedStatement = outcome.results;
+            }
+    }
+    ++outcome.results;
+}
+
+bool Session::wait(short events, Clock::time_point deadline, Outcome& outcome, short& ready) {
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            outcome.failure = Failure::Lost;
+            outcome.timedOut = true;
+            outcome.state.clear();
+            char text[96];
+            snprintf(text, sizeof text, "no answer within %.3g s; the connection was closed",
+                     static_cast<double>(m_requestTimeout.count()) / 1000);
+            outcome.message = text;
+            close();
+            return false;
+        }
+        pollfd socket{PQsocket(m_connection.get()), events, 0};
+        int n = poll(&socket, 1, static_cast<int>(std::min<long long>(left, 1000)));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return broken(outcome);
+        if (n == 0) continue;
+        ready = socket.revents;
+        return true;
+    }
+}
+
+bool Session::broken(Outcome& outcome) {
+    outcome.failure = Failure::Lost;
+    // What the server said last, if anything, stays; libpq's own words otherwise.
+    if (outcome.message.empty()) outcome.message = firstLine(PQerrorMessage(m_connection.get()));
+    if (outcome.message.empty()) outcome.message = "the connection to the server was lost";
+    // A broken connection is never used again.
+    close();
+    return false;
+}
+
+void Session::rollbackIfOpen() {
+    if (!m_connection) return;
+    PGTransactionStatusType status = PQtransactionStatus(m_connection.get());
+    if (status == PQTRANS_INTRANS || status == PQTRANS_INERROR) run("ROLLBACK");
+}
+
+int Session::serverVersion() const { return m_connection ? PQserverVersion(m_connection.get()) : 0; }
+
+int Session::backendPid() const { return m_connection ? PQbackendPID(m_connection.get()) : 0; }
+
+std::chrono::milliseconds requestTimeoutFromEnvironment() {
+    const char* text = std::getenv("CIRRANT_REQUEST_TIMEOUT");
+    if (!text || !*text) return DEFAULT_TIMEOUT;
+    char* end = nullptr;
+    double seconds = std::strtod(text, &end);
+    if (*end || !std::isfinite(seconds) || seconds <= 0 || seconds > 86400) {
+        Logger::getLogger()->error("CIRRANT_REQUEST_TIMEOUT=%s is no number of seconds from 0 to 86400; using 300",
+                                   text);
+        return DEFAULT_TIMEOUT;
+    }
+    return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+}

@@ -1,0 +1,95 @@
+#pragma once
+// The session with the server: one libpq connection, opened and re-opened,
+// and requests of one or more statements sent over it without ever waiting
+// longer than a deadline. Nothing here knows tables or blocks.
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "failure.h"
+#include "pq_handles.h"
+
+// The rows of a result, each field as text, or nothing for NULL.
+using Row = std::vector<std::optional<std::string>>;
+using Rows = std::vector<Row>;
+
+// What became of one request.
+struct Outcome {
+    bool ok = false;
+    Failure failure = Failure::Other;
+    std::string state;         // SQLSTATE; empty when the connection broke before the server said why
+    std::string message;       // the server's message, with its DETAIL where it sent one
+    Rows rows;                 // of the last statement that returned rows
+    size_t results = 0;        // statements the server answered, the failed one included
+    size_t failedStatement = 0;
+    bool timedOut = false;     // no answer before the deadline; the connection was closed
+};
+
+class Session {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit Session(std::chrono::milliseconds requestTimeout);
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // A new connection string drops the connection it replaces; true when
+    // the text changed.
+    bool setConnectString(const std::string& connectString);
+    // One attempt to connect; a failure is logged, without the password.
+    bool open();
+    // Drops the connection and makes up to `attempts` new ones.
+    bool reconnect(int attempts);
+    void close() { m_connection.reset(); }
+    bool isOpen() const { return m_connection != nullptr; }
+    // An idle session the server has ended (or is ending) is closed here,
+    // before a request finds it dead.
+    void dropIfClosedByServer();
+
+    // Bounds everything the session sends until the returned guard ends: no
+    // request outlasts its own deadline, nor twice the deadline from here.
+    class Call {
+    public:
+        explicit Call(Session& session);
+        ~Call();
+        Call(const Call&) = delete;
+        Call& operator=(const Call&) = delete;
+
+    private:
+        Session& m_session;
+    };
+
+    // Sends the statements as one request and reads every result, so the
+    // failed statement is known. Each statement is logged at debug level.
+    Outcome run(std::vector<std::string> statements);
+    Outcome run(const std::string& statement) { return run(std::vector<std::string>{statement}); }
+    // Ends a transaction a failed request left open or aborted.
+    void rollbackIfOpen();
+
+    // Facts of the open connection.
+    int serverVersion() const;
+    int backendPid() const;
+    // Counts the connections opened: whatever was learnt about a session is
+    // learnt again when this changes.
+    uint64_t generation() const { return m_generation; }
+    std::chrono::milliseconds requestTimeout() const { return m_requestTimeout; }
+
+private:
+    bool send(const std::string& request, Clock::time_point deadline, Outcome& outcome);
+    bool awaitResults(Clock::time_point deadline, Outcome& outcome);
+    bool wait(short events, Clock::time_point deadline, Outcome& outcome, short& ready);
+    void take(PGresult* result, Outcome& outcome);
+    bool broken(Outcome& outcome);
+
+    std::string m_connectString;
+    PqConnection m_connection;
+    std::chrono::milliseconds m_requestTimeout;
+    Clock::time_point m_callDeadline = Clock::time_point::max();
+    uint64_t m_generation = 0;
+};
+
+// The request deadline: CIRRANT_REQUEST_TIMEOUT seconds when that is a
+// positive number, else 300 seconds.
+std::chrono::milliseconds requestTimeoutFromEnvironment();
