@@ -1,0 +1,95 @@
+// The session against the real server: what a request reports, connections
+// that must not leak, and a server that stops answering.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <chrono>
+
+#include "builders.h"
+#include "log_capture.h"
+#include "test_db.h"
+
+using namespace testsupport;
+
+namespace {
+TestDb& db() { return TestDb::get(); }
+
+// The plugin's sessions on the database, as the server lists them.
+std::string pluginSessions() {
+    return db().scalar("SELECT coalesce(string_agg(pid::text, ','), 'none') FROM pg_stat_activity "
+                       "WHERE datname = current_database() AND usename = 'redshift'");
+}
+
+size_t openFiles() {
+    size_t count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    while (dir && readdir(dir)) ++count;
+    if (dir) closedir(dir);
+    return count;
+}
+}  // namespace
+
+TEST(Session, ARequestOfManyStatementsNamesTheOneThatFailedWithTheServersDetail) {
+    Session session(std::chrono::seconds(10));
+    session.setConnectString(db().connectString());
+    ASSERT_TRUE(session.open());
+    Outcome outcome = session.run(std::vector<std::string>{
+        "SELECT 1", "DO $$ BEGIN RAISE EXCEPTION 'refused' USING DETAIL = 'the reason', ERRCODE = '22023'; END $$",
+        "SELECT 2"});
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.failedStatement, 1u);
+    EXPECT_EQ(outcome.state, "22023");
+    EXPECT_EQ(outcome.message, "refused DETAIL: the reason");
+    EXPECT_TRUE(session.isOpen()) << "an error of the statement keeps the connection";
+    outcome = session.run(std::vector<std::string>{"SELECT 1", "SELECT 'last'"});
+    EXPECT_EQ(outcome.results, 2u);
+    EXPECT_EQ(outcome.rows, (Rows{{std::string("last")}}));
+}
+
+TEST(Session, ConfiguringAgainKeepsTheConnectionUnlessTheConnectStringChanges) {
+    Redshift redshift;
+    redshift.configure(db().config("first").get());
+    const std::string pid = pluginSessions();
+    redshift.configure(db().config("second").get());
+    EXPECT_EQ(redshift.instanceName(), "second");
+    EXPECT_EQ(pluginSessions(), pid);
+    // A changed password drops the old session before trying the new one;
+    // failed attempts leave no socket open and never log the password.
+    LogCapture log;
+    const size_t files = openFiles();
+    auto wrong = db().config();
+    wrong->setValue("dbPass", "secret words");
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        wrong->setValue("vantrelInstance", std::to_string(attempt));
+        wrong->setValue("dbPass", "secret words " + std::to_string(attempt));
+        redshift.configure(wrong.get());
+    }
+    EXPECT_EQ(openFiles(), files - 1) << "the first session's socket closed, no failed one kept";
+    EXPECT_EQ(pluginSessions(), "none");
+    EXPECT_EQ(log.count("error: AWS Redshift - "), 5u) << log.dump();
+    EXPECT_EQ(log.count("secret"), 0u) << log.dump();
+}
+
+// The block's INSERT waits for a lock that another session holds for longer
+// than the request deadline: the block comes back unsent, with an error
+// line, well before the lock is released.
+TEST(Session, AServerThatStopsAnsweringGivesTheBlockBackAtTheDeadline) {
+    Redshift::Options options;
+    options.requestTimeout = std::chrono::seconds(1);
+    Redshift redshift(options);
+    redshift.configure(db().config().get());
+    Block first;
+    first.add("silent", {dpInt("v", 1)});
+    ASSERT_EQ(redshift.send(first.readings()), 1u);
+    Client lock(db().connectString());
+    lock.exec("BEGIN");
+    lock.exec("LOCK TABLE silent IN ACCESS EXCLUSIVE MODE");
+    LogCapture log;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(redshift.send(first.readings()), 0u);
+    auto spent = std::chrono::steady_clock::now() - start;
+    lock.exec("ROLLBACK");
+    EXPECT_LT(spent, std::chrono::seconds(3)) << "one call is bounded by twice the deadline and the connects";
+    EXPECT_EQ(log.count("no answer within 1 s; the connection was closed"), 1u) << log.dump();
+}
