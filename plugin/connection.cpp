@@ -69,13 +69,13 @@ bool Redshift::startSession() {
     // Whether several statements may share a request: the server answers
     // each of them, or refuses the text.
     Outcome names;
-    m_multiStatement = false;
+    m_session.setSeveralStatements(false);
     if (!m_options.oneStatementPerRequest) {
         names = m_session.run(std::vector<std::string>{"SELECT 'probe' AS relname", catalogue});
         if (!names.ok && names.failure == Failure::Lost) return false;
-        m_multiStatement = names.ok && names.results == 2;
+        m_session.setSeveralStatements(names.ok && names.results == 2);
     }
-    if (!m_multiStatement) names = m_session.run(catalogue);
+    if (!m_session.severalStatements()) names = m_session.run(catalogue);
     if (!names.ok) return names.failure != Failure::Lost;
     m_shadowed.clear();
     for (const Row& row : names.rows)

@@ -86,7 +86,7 @@ void Redshift::ensureBookkeeping(const std::set<std::string>& found) {
                           "VARCHAR(16), reason VARCHAR(65535), part INTEGER, parts INTEGER, reading VARCHAR(65535), "
                           "rejected_at TIMESTAMPTZ )");
     // Both in one request where the server takes several statements.
-    if (m_multiStatement && missing.size() > 1) missing = {missing[0] + ";" + missing[1]};
+    if (m_session.severalStatements() && missing.size() > 1) missing = {missing[0] + ";" + missing[1]};
     for (const std::string& sql : missing) {
         Outcome made = runRetrying(sql, "making the ledger and rejects tables");
         if (made.ok || made.failure == Failure::AlreadyThere) continue;
@@ -187,41 +187,8 @@ std::vector<std::string> Redshift::rejectStatements(const std::vector<RejectEntr
     return statements;
 }
 
-Outcome Redshift::runBlock(std::vector<std::string> statements) {
-    std::vector<std::vector<std::string>> requests;
-    if (m_multiStatement) {
-        // Statements joined into as few requests as the size limit allows,
-        // all inside one transaction, BEGIN and COMMIT counted in.
-        size_t limit = requestLimit();
-        requests.push_back({"BEGIN"});
-        size_t size = 5;
-        for (std::string& statement : statements) {
-            if (!requests.back().empty() && size + statement.size() + 1 + 7 > limit) {
-                requests.emplace_back();
-                size = 0;
-            }
-            size += statement.size() + 1;
-            requests.back().push_back(std::move(statement));
-        }
-        requests.back().push_back("COMMIT");
-    } else {
-        requests.push_back({"BEGIN"});
-        for (std::string& statement : statements) requests.push_back({std::move(statement)});
-        requests.push_back({"COMMIT"});
-    }
-    Outcome outcome;
-    for (std::vector<std::string>& request : requests) {
-        outcome = m_session.run(std::move(request));
-        if (outcome.ok) continue;
-        // A failed statement leaves the transaction aborted until it is rolled back.
-        m_session.rollbackIfOpen();
-        return outcome;
-    }
-    return outcome;
-}
-
 bool Redshift::trial(const std::string& statement, Outcome& outcome) {
-    if (m_multiStatement) {
+    if (m_session.severalStatements()) {
         outcome = m_session.run(std::vector<std::string>{"BEGIN", statement, "ROLLBACK"});
     } else {
         outcome = m_session.run("BEGIN");
@@ -325,7 +292,7 @@ uint32_t Redshift::deliver(const std::vector<Reading*>& all, size_t first) {
                                      timestampLiteral(Reading::nowMicros() - LEDGER_KEEP_MICROS));
         }
 
-        Outcome outcome = runBlock(std::move(statements));
+        Outcome outcome = m_session.transaction(std::move(statements), requestLimit());
         if (outcome.ok) {
             ++m_blocks;
             rows.changes.log();

@@ -138,8 +138,6 @@ private:
     uint32_t deliver(const std::vector<Reading*>& readings, size_t first);
     std::vector<std::string> rejectStatements(const std::vector<RejectEntry>& entries,
                                               const std::vector<Reading*>& readings, const std::string& id);
-    // Sends the statements in one transaction, consuming them.
-    Outcome runBlock(std::vector<std::string> statements);
     // Runs a statement in a transaction that is rolled back: would it pass?
     bool trial(const std::string& statement, Outcome& outcome);
     // Finds the rows the server refuses and adds them to `next`; false when
@@ -158,7 +156,6 @@ private:
 
     // Facts about the open session, learnt once per connection.
     uint64_t m_learntOn = 0;  // the session generation they were learnt on
-    bool m_multiStatement = true;
     size_t m_identifierLimit = 127;
     bool m_redshiftRules = true;
     std::set<std::string> m_shadowed;  // names the system catalogue would take first

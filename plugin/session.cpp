@@ -239,6 +239,40 @@ bool Session::broken(Outcome& outcome) {
     return false;
 }
 
+Outcome Session::transaction(std::vector<std::string> statements, size_t requestLimit) {
+    std::vector<std::vector<std::string>> requests;
+    if (m_severalStatements) {
+        requests.push_back({"BEGIN"});
+        size_t size = 5;
+        for (std::string& statement : statements) {
+            // ";COMMIT" still has to fit after the last statement.
+            if (!requests.back().empty() && size + statement.size() + 1 + 7 > requestLimit) {
+                requests.emplace_back();
+                size = 0;
+            }
+            size += statement.size() + 1;
+            requests.back().push_back(std::move(statement));
+        }
+        requests.back().push_back("COMMIT");
+    } else {
+        requests.push_back({"BEGIN"});
+        for (std::string& statement : statements) requests.push_back({std::move(statement)});
+        requests.push_back({"COMMIT"});
+    }
+    Outcome outcome;
+    Rows rows;
+    for (std::vector<std::string>& request : requests) {
+        outcome = run(std::move(request));
+        if (!outcome.rows.empty()) rows = std::move(outcome.rows);
+        if (outcome.ok) continue;
+        // A failed statement leaves the transaction aborted until it is rolled back.
+        rollbackIfOpen();
+        return outcome;
+    }
+    outcome.rows = std::move(rows);
+    return outcome;
+}
+
 void Session::rollbackIfOpen() {
     if (!m_connection) return;
     PGTransactionStatusType status = PQtransactionStatus(m_connection.get());

@@ -65,8 +65,17 @@ public:
     // failed statement is known. Each statement is logged at debug level.
     Outcome run(std::vector<std::string> statements);
     Outcome run(const std::string& statement) { return run(std::vector<std::string>{statement}); }
+    // Runs the statements as one transaction: BEGIN and COMMIT around them,
+    // in as few requests as `requestLimit` bytes allow (one each where the
+    // server takes one statement per request). A failure rolls it back. The
+    // rows are those of the last statement that returned any.
+    Outcome transaction(std::vector<std::string> statements, size_t requestLimit);
     // Ends a transaction a failed request left open or aborted.
     void rollbackIfOpen();
+    // Whether the server takes several statements in one request; learnt
+    // once per connection by whoever opened it.
+    void setSeveralStatements(bool allowed) { m_severalStatements = allowed; }
+    bool severalStatements() const { return m_severalStatements; }
 
     // Facts of the open connection.
     int serverVersion() const;
@@ -88,6 +97,7 @@ private:
     std::chrono::milliseconds m_requestTimeout;
     Clock::time_point m_callDeadline = Clock::time_point::max();
     uint64_t m_generation = 0;
+    bool m_severalStatements = false;
 };
 
 // The request deadline: CIRRANT_REQUEST_TIMEOUT seconds when that is a
