@@ -1,7 +1,5 @@
 // The plugin object's connection: configuration, and what is learnt about a
 // session once per connection.
-#include <random>
-
 #include "connect_string.h"
 #include "logger.h"
 #include "redshift.h"
@@ -9,13 +7,7 @@
 
 Redshift::Redshift() : Redshift(Options()) {}
 
-Redshift::Redshift(Options options) : m_options(options), m_session(options.requestTimeout) {
-    // Block ids must not repeat across instances or restarts.
-    std::random_device random;
-    char id[17];
-    snprintf(id, sizeof id, "%08x%08x", random(), random());
-    m_runId = id;
-}
+Redshift::Redshift(Options options) : m_options(options), m_session(options.requestTimeout), m_ledger(m_session) {}
 
 Redshift::~Redshift() = default;
 

@@ -56,37 +56,32 @@ size_t Redshift::requestLimit() const {
     return limit > 4 * REQUEST_MARGIN ? limit - REQUEST_MARGIN : limit - limit / 4;
 }
 
-std::string Redshift::newBlockId() { return m_runId + "-" + std::to_string(++m_blockIds); }
+std::string Redshift::nowLiteral(int64_t offsetMicros) const { return timestampLiteral(Reading::nowMicros() + offsetMicros); }
 
 bool Redshift::prepareSession() {
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!m_session.isOpen() && !reconnect(3)) return false;
+        m_ledger.setTable(ledgerTable());
         if (startSession() && !m_cacheChecked) ensureBookkeeping(checkCachedTables({ledgerTable(), REJECTS_TABLE}));
         if (m_session.isOpen()) return true;
     }
     return false;
 }
 
-void Redshift::ensureBookkeeping(const std::set<std::string>& found) {
+void Redshift::ensureBookkeeping(const TableColumns& found) {
     if (m_bookkeepingReady || m_bookkeepingOff || !m_cacheChecked) return;
-    std::string ledger = ledgerTable();
-    // The block id is a key where the server enforces keys, so a retry that
-    // races a commit still in progress fails instead of writing twice.
-    // Redshift takes the key but does not enforce it; there the ledger is
-    // only read after the connection was opened again, when a commit of the
-    // old session has long finished (untested here).
+    auto ledger = found.find(ledgerTable());
     std::vector<std::string> missing;
-    if (!found.count(ledger))
-        missing.push_back("CREATE TABLE IF NOT EXISTS " + sqlIdentifier(ledger) +
-                          " ( block_id VARCHAR(64) NOT NULL PRIMARY KEY, committed_at TIMESTAMPTZ, readings BIGINT )");
+    if (ledger == found.end())
+        missing.push_back(m_ledger.createStatement());
+    else
+        missing = m_ledger.widenStatements(ledger->second);
     if (!found.count(REJECTS_TABLE))
         missing.push_back(std::string("CREATE TABLE IF NOT EXISTS ") + sqlIdentifier(REJECTS_TABLE) +
                           " ( block_id VARCHAR(64), reading_no INTEGER, table_name VARCHAR(512), asset_code "
                           "VARCHAR(65535), user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, vantrel VARCHAR(256), outcome "
                           "VARCHAR(16), reason VARCHAR(65535), part INTEGER, parts INTEGER, reading VARCHAR(65535), "
                           "rejected_at TIMESTAMPTZ )");
-    // Both in one request where the server takes several statements.
-    if (m_session.severalStatements() && missing.size() > 1) missing = {missing[0] + ";" + missing[1]};
     for (const std::string& sql : missing) {
         Outcome made = runRetrying(sql, "making the ledger and rejects tables");
         if (made.ok || made.failure == Failure::AlreadyThere) continue;
@@ -102,52 +97,39 @@ void Redshift::ensureBookkeeping(const std::set<std::string>& found) {
     m_bookkeepingReady = true;
 }
 
-bool Redshift::ledgerHas(const std::string& id, bool& known) {
-    Outcome outcome = runRetrying("SELECT 1 FROM " + sqlIdentifier(ledgerTable()) + " WHERE block_id = " + literal(id),
-                                   "reading the ledger for block " + id);
-    known = outcome.ok;
-    return outcome.ok && !outcome.rows.empty();
-}
-
-size_t Redshift::settlePending(const std::vector<Reading*>& readings) {
-    if (!m_pending) return 0;
-    bool known = false;
-    bool committed = ledgerHas(m_pending->id, known);
-    if (!known) return SIZE_MAX;
-    // The host sends again from the first reading it thinks unsent: those at
-    // the head that match the settled block are written already.
-    size_t written = committed ? m_pending->fingerprints.size() : m_pending->committedHead;
-    size_t same = 0;
-    while (same < written && same < readings.size() &&
-           readingFingerprint(*readings[same]) == m_pending->fingerprints[same])
-        ++same;
-    Logger::getLogger()->info("AWS Redshift - the block whose reply was lost %s; %zu reading(s) at the head of this "
-                              "block were written then and are not written again",
-                              committed ? "committed" : "did not commit", same);
-    m_pending.reset();
-    return same;
-}
-
-void Redshift::rememberPending(const std::vector<Reading*>& readings, const std::string& id, size_t committedHead) {
-    if (m_bookkeepingOff) return;
-    m_pending = std::make_unique<PendingBlock>();
-    m_pending->id = id;
-    m_pending->committedHead = committedHead;
-    for (const Reading* reading : readings) m_pending->fingerprints.push_back(readingFingerprint(*reading));
-}
-
 uint32_t Redshift::send(const std::vector<Reading*>& readings) {
     Session::Call call(m_session);
     // A session the server ended while idle is replaced before the block
     // starts, not found dead in the middle of it.
     m_session.dropIfClosedByServer();
-    if (!m_session.isOpen() && !reconnect(3)) return 0;
-    if (readings.empty()) return 0;
-    if (!prepareSession()) return 0;
-    size_t first = settlePending(readings);
-    if (first == SIZE_MAX) return 0;
+    if (!m_session.isOpen() && !reconnect(3)) {
+        Logger::getLogger()->error("AWS Redshift - no connection: %zu reading(s) wait for the next try",
+                                   readings.size());
+        return 0;
+    }
+    if (readings.empty() || !prepareSession()) return 0;
+    Fingerprints fingerprints;
+    if (!m_bookkeepingOff)
+        for (const Reading* reading : readings) fingerprints.push_back(readingFingerprint(*reading));
+    size_t first = m_bookkeepingOff ? 0 : m_ledger.settle(fingerprints, requestLimit());
+    if (first == SIZE_MAX) {
+        // A ledger gone behind the plugin's back is made again next time.
+        m_cacheChecked = false;
+        return 0;
+    }
     if (first == readings.size()) return static_cast<uint32_t>(readings.size());
-    return deliver(readings, first);
+    return deliver(readings, first, fingerprints);
+}
+
+void Redshift::endRun() {
+    Session::Call call(m_session);
+    std::string sql = m_bookkeepingReady && m_session.isOpen() ? m_ledger.endStatement(nowLiteral()) : "";
+    if (sql.empty()) return;
+    Outcome outcome = m_session.run(sql);
+    if (!outcome.ok)
+        Logger::getLogger()->error("AWS Redshift - %s (ledger %s: the clean end of this run was not recorded; the "
+                                   "next run compares its first block with this run's last)",
+                                   outcome.message.c_str(), ledgerTable().c_str());
 }
 
 std::vector<std::string> Redshift::rejectStatements(const std::vector<RejectEntry>& entries,
@@ -156,7 +138,7 @@ std::vector<std::string> Redshift::rejectStatements(const std::vector<RejectEntr
     std::string header = std::string("INSERT INTO ") + sqlIdentifier(REJECTS_TABLE) +
                          " ( block_id , reading_no , table_name , asset_code , user_ts , ts , vantrel , outcome , "
                          "reason , part , parts , reading , rejected_at ) VALUES ";
-    std::string now = timestampLiteral(Reading::nowMicros());
+    std::string now = nowLiteral();
     std::string statement;
     for (const RejectEntry& entry : entries) {
         const Reading& reading = *readings[entry.position];
@@ -169,7 +151,7 @@ std::vector<std::string> Redshift::rejectStatements(const std::vector<RejectEntr
             at += length;
         }
         for (size_t part = 0; part < parts.size(); ++part) {
-            std::string row = "( '" + id + "'," + std::to_string(entry.position) + "," + literal(entry.table) + "," +
+            std::string row = "( " + literal(id) + "," + std::to_string(entry.position) + "," + literal(entry.table) + "," +
                               literal(reading.getAssetName()) + "," + timestampLiteral(reading.getUserTimestamp()) + "," +
                               timestampLiteral(reading.getTimestamp()) + "," + literal(m_instanceName, 256) + "," +
                               (entry.written ? "'changed'," : "'refused',") + literal(entry.reason) + "," +
@@ -258,120 +240,148 @@ bool Redshift::isolateRows(const BlockRows& rows, BlockRows& next) {
     return true;
 }
 
-uint32_t Redshift::deliver(const std::vector<Reading*>& all, size_t first) {
-    Logger* logger = Logger::getLogger();
-    std::vector<Reading*> readings(all.begin() + static_cast<long>(first), all.end());
-    std::string id = newBlockId();
-    BlockRows kept;  // refused readings found so far, carried from round to round
+// What one block carries from try to try within a call.
+struct Redshift::Attempt {
+    const std::vector<Reading*>& all;
+    size_t first;                   // readings at the head acknowledged already
+    std::vector<Reading*> readings; // the rest, written in this call or not at all
+    Fingerprints fingerprints;      // of `readings`
+    std::string id;
+    BlockRows kept;                 // refused readings found so far
     bool retried = false;
     bool refreshed = false;
     int isolations = 0;
+};
+
+uint32_t Redshift::deliver(const std::vector<Reading*>& all, size_t first, const Fingerprints& fingerprints) {
+    Attempt attempt{all, first, std::vector<Reading*>(all.begin() + static_cast<long>(first), all.end()), {}, {}, {}};
+    if (!fingerprints.empty())
+        attempt.fingerprints.assign(fingerprints.begin() + static_cast<long>(first), fingerprints.end());
+    attempt.id = m_ledger.blockId();
     for (;;) {
-        m_ddlFailures.clear();
-        TableNameList failed;
-        TableIndexMap ready;
-        createTablesFromPayload(readings, failed, ready);
-        // Nothing of the block was written; it waits for the host's next try.
-        if (!m_session.isOpen()) return 0;
-        BlockRows rows;
-        rows.refused = kept.refused;
-        rows.rejects = kept.rejects;
-        createBatch(readings, failed, ready, rows);
-
-        std::vector<std::string> statements;
-        for (const RowRange& range : rows.ranges(requestLimit()))
-            statements.push_back(rows.statement(range));
-        if (!m_bookkeepingOff) {
-            for (std::string& statement : rejectStatements(rows.rejects, readings, id))
-                statements.push_back(std::move(statement));
-            std::string ledger = sqlIdentifier(ledgerTable());
-            statements.push_back("INSERT INTO " + ledger + " ( block_id , committed_at , readings ) VALUES ( '" + id +
-                                 "'," + timestampLiteral(Reading::nowMicros()) + "," + std::to_string(all.size()) + ")");
-            if (m_blocks % 1000 == 0)
-                statements.push_back("DELETE FROM " + ledger + " WHERE committed_at < " +
-                                     timestampLiteral(Reading::nowMicros() - LEDGER_KEEP_MICROS));
+        BlockRows rows = blockRows(attempt);
+        if (!m_session.isOpen()) {
+            Logger::getLogger()->error("AWS Redshift - the connection was lost while the tables of %zu reading(s) "
+                                       "were made ready; they wait for the next try",
+                                       attempt.readings.size());
+            return static_cast<uint32_t>(first);
         }
-
-        Outcome outcome = m_session.transaction(std::move(statements), requestLimit());
+        Outcome outcome = m_session.transaction(blockStatements(attempt, rows), requestLimit());
         if (outcome.ok) {
-            ++m_blocks;
-            rows.changes.log();
-            for (const RejectEntry& entry : rows.rejects) {
-                if (entry.written) continue;
-                const Reading& reading = *readings[entry.position];
-                logger->error("AWS Redshift - table %s, asset %s, reading of %s refused: %s; %s", entry.table.c_str(),
-                              reading.getAssetName().c_str(),
-                              reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true).c_str(), entry.reason.c_str(),
-                              m_bookkeepingOff ? ("not stored: " + readingJson(reading)).c_str()
-                                               : "kept in the rejects table");
-            }
+            committed(attempt, rows);
             return static_cast<uint32_t>(all.size());
         }
-
-        std::string cost = std::to_string(readings.size()) + " readings for " + tableList(rows);
-        // The key a retry shares with its first run: a clash may mean the
-        // block committed after all.
-        if (outcome.state == "23505" && !m_bookkeepingOff) {
-            bool known = false;
-            if (ledgerHas(id, known)) return static_cast<uint32_t>(all.size());
-            outcome.failure = Failure::RowData;
-        }
-        switch (outcome.failure) {
-            case Failure::Lost: {
-                if (outcome.timedOut) {
-                    // The server may still commit it: the block stands in doubt.
-                    logger->error("AWS Redshift - %s (block of %s not acknowledged; it waits, and is checked "
-                                  "against the ledger before it is written again)",
-                                  outcome.message.c_str(), cost.c_str());
-                    rememberPending(all, id, first);
-                    return 0;
-                }
-                logger->error("AWS Redshift - %s (block of %s; reconnecting)", outcome.message.c_str(), cost.c_str());
-                if (retried || (!m_session.isOpen() && !reconnect(3))) {
-                    rememberPending(all, id, first);
-                    return 0;
-                }
-                retried = true;
-                if (m_bookkeepingOff) continue;
-                bool known = false;
-                bool committed = ledgerHas(id, known);
-                if (!known) {
-                    rememberPending(all, id, first);
-                    return 0;
-                }
-                if (committed) return static_cast<uint32_t>(all.size());
-                continue;
-            }
-            case Failure::Undefined: {
-                // A table or column went away behind the plugin's back; the
-                // server does not say which, so every table of the block is read again.
-                if (!refreshed) {
-                    logger->info("AWS Redshift - %s (block of %s): reading the tables again", outcome.message.c_str(),
-                                 cost.c_str());
-                    refreshed = true;
-                    // Every known table, the bookkeeping ones included, is
-                    // compared with the catalogue; what is gone is made again.
-                    m_cacheChecked = false;
-                    m_bookkeepingReady = false;
-                    std::set<std::string> present = checkCachedTables({ledgerTable(), REJECTS_TABLE});
-                    if (!m_cacheChecked) return 0;
-                    ensureBookkeeping(present);
-                    continue;
-                }
-                if (isolations++ >= 2 || !isolateRows(rows, kept)) return 0;
-                continue;
-            }
-            case Failure::RowData:
-            case Failure::AlreadyThere:
-                if (isolations++ >= 2 || !isolateRows(rows, kept)) {
-                    logger->error("AWS Redshift - %s (block of %s not sent)", outcome.message.c_str(), cost.c_str());
-                    return 0;
-                }
-                continue;
-            default:
-                logger->error("AWS Redshift - %s (block of %s not sent; the host sends it again)",
-                              outcome.message.c_str(), cost.c_str());
-                return 0;
-        }
+        size_t acknowledged = SIZE_MAX;
+        if (!retryAfter(outcome, attempt, rows, acknowledged)) return static_cast<uint32_t>(acknowledged);
     }
+}
+
+BlockRows Redshift::blockRows(Attempt& attempt) {
+    m_ddlFailures.clear();
+    TableNameList failed;
+    TableIndexMap ready;
+    createTablesFromPayload(attempt.readings, failed, ready);
+    BlockRows rows;
+    rows.refused = attempt.kept.refused;
+    rows.rejects = attempt.kept.rejects;
+    if (m_session.isOpen()) createBatch(attempt.readings, failed, ready, rows);
+    return rows;
+}
+
+std::vector<std::string> Redshift::blockStatements(const Attempt& attempt, const BlockRows& rows) {
+    std::vector<std::string> statements;
+    // The lock first: an instance's block transactions never overlap, and
+    // whoever settles a block in doubt waits for this one to end.
+    if (!m_bookkeepingOff) statements.push_back(m_ledger.lockStatement());
+    for (const RowRange& range : rows.ranges(requestLimit())) statements.push_back(rows.statement(range));
+    if (m_bookkeepingOff) return statements;
+    for (std::string& statement : rejectStatements(rows.rejects, attempt.readings, attempt.id))
+        statements.push_back(std::move(statement));
+    for (std::string& statement : m_ledger.entryStatements(attempt.id, attempt.fingerprints, nowLiteral()))
+        statements.push_back(std::move(statement));
+    return statements;
+}
+
+void Redshift::committed(const Attempt& attempt, const BlockRows& rows) {
+    if (!m_bookkeepingOff) m_ledger.committed(nowLiteral(-LEDGER_KEEP_MICROS), requestLimit());
+    rows.changes.log();
+    for (const RejectEntry& entry : rows.rejects) {
+        if (entry.written) continue;
+        const Reading& reading = *attempt.readings[entry.position];
+        Logger::getLogger()->error(
+            "AWS Redshift - table %s, asset %s, reading of %s refused: %s; %s", entry.table.c_str(),
+            reading.getAssetName().c_str(), reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true).c_str(),
+            entry.reason.c_str(),
+            m_bookkeepingOff ? ("not stored: " + readingJson(reading)).c_str() : "kept in the rejects table");
+    }
+}
+
+bool Redshift::retryAfter(Outcome& outcome, Attempt& attempt, const BlockRows& rows, size_t& acknowledged) {
+    Logger* logger = Logger::getLogger();
+    std::string cost = std::to_string(attempt.readings.size()) + " readings for " + tableList(rows);
+    acknowledged = attempt.first;
+    // The ledger key this block shares with an earlier try: that try may
+    // have committed after all. Only the readings it holds are acknowledged.
+    if (outcome.state == "23505" && !m_bookkeepingOff) {
+        Fingerprints recorded;
+        if (m_ledger.lookUp(attempt.id, requestLimit(), recorded) == Ledger::Found::Committed) {
+            m_ledger.giveUp();
+            acknowledged += m_ledger.matchHeadOf(recorded, attempt.fingerprints);
+            return false;
+        }
+        outcome.failure = Failure::RowData;
+    }
+    switch (outcome.failure) {
+        case Failure::Lost: return retryLost(outcome, attempt, cost, acknowledged);
+        case Failure::Undefined:
+            // A table or column went away behind the plugin's back; the
+            // server does not say which, so every table is read again.
+            if (!attempt.refreshed) {
+                logger->info("AWS Redshift - %s (block of %s): reading the tables again", outcome.message.c_str(),
+                             cost.c_str());
+                attempt.refreshed = true;
+                m_cacheChecked = false;
+                m_bookkeepingReady = false;
+                TableColumns present = checkCachedTables({ledgerTable(), REJECTS_TABLE});
+                if (!m_cacheChecked) return false;
+                ensureBookkeeping(present);
+                return true;
+            }
+            [[fallthrough]];
+        case Failure::RowData:
+        case Failure::AlreadyThere:
+            if (attempt.isolations++ < 2 && isolateRows(rows, attempt.kept)) return true;
+            logger->error("AWS Redshift - %s (block of %s not sent; it waits for the next try)",
+                          outcome.message.c_str(), cost.c_str());
+            return false;
+        default:
+            logger->error("AWS Redshift - %s (block of %s not sent; it waits for the next try)",
+                          outcome.message.c_str(), cost.c_str());
+            return false;
+    }
+}
+
+bool Redshift::retryLost(const Outcome& outcome, Attempt& attempt, const std::string& cost, size_t& acknowledged) {
+    Logger* logger = Logger::getLogger();
+    auto inDoubt = [&](const char* why) {
+        logger->error("AWS Redshift - %s (block of %s not acknowledged: %s; it waits, and the ledger is read before "
+                      "it is written again)",
+                      outcome.message.c_str(), cost.c_str(), why);
+        if (!m_bookkeepingOff) m_ledger.inDoubt(attempt.id, attempt.fingerprints);
+        return false;
+    };
+    // The server may still commit a request whose deadline passed.
+    if (outcome.timedOut) return inDoubt("no answer in time");
+    if (attempt.retried || (!m_session.isOpen() && !reconnect(3))) return inDoubt("the connection is lost");
+    logger->error("AWS Redshift - %s (block of %s; reconnected, trying once more)", outcome.message.c_str(),
+                  cost.c_str());
+    attempt.retried = true;
+    if (m_bookkeepingOff) return true;
+    Fingerprints recorded;
+    switch (m_ledger.lookUp(attempt.id, requestLimit(), recorded)) {
+        case Ledger::Found::Absent: return true;
+        case Ledger::Found::Unknown: return inDoubt("the ledger could not be read");
+        case Ledger::Found::Committed: acknowledged = attempt.all.size(); return false;
+    }
+    return false;
 }

@@ -30,6 +30,7 @@ PLUGIN_EXPORT std::string plugin_shutdown(PLUGIN_HANDLE handle) {
     std::unique_ptr<Redshift> redshift(static_cast<Redshift*>(handle));
     std::ostringstream stored;
     stored << redshift->serializeCache();
+    redshift->endRun();
     redshift.reset();
     return stored.str();
 }

@@ -15,6 +15,7 @@
 #include "config_category.h"
 #include "datapoint.h"
 #include "failure.h"
+#include "ledger.h"
 #include "reading.h"
 #include "schema_cache.h"
 #include "session.h"
@@ -24,6 +25,7 @@ extern const std::string AWS_REDSHIFT_HINT;
 
 using TableNameList = std::vector<std::string>;  // tables that failed in this block
 using TableIndexMap = std::set<std::string>;     // tables ready for the block
+using TableColumns = std::map<std::string, std::set<std::string>>;  // tables the database has, with their columns
 
 
 class Redshift {
@@ -90,8 +92,11 @@ public:
     void createBatch(const std::vector<Reading*>& readings, TableNameList& tableNames, TableIndexMap& tableIndex,
                      BlockRows& rows);
     // Writes the block in one transaction: the block's size when it committed
-    // (refused readings kept in the rejects table), 0 when nothing did.
+    // (refused readings kept in the rejects table), else how many readings
+    // at its head were written before and are acknowledged now.
     uint32_t send(const std::vector<Reading*>& readings);
+    // Records that this run ended cleanly, unless something of it is in doubt.
+    void endRun();
 
     // --- Cache persistence (cache.cpp)
     std::string serializeCache();
@@ -99,12 +104,7 @@ public:
     int deserializeCache(const std::string& text);
 
 private:
-    // A block whose commit was sent but whose reply never came.
-    struct PendingBlock {
-        std::string id;
-        size_t committedHead = 0;             // readings at its head known written before it
-        std::vector<uint64_t> fingerprints;   // of every reading the host gave with it
-    };
+    struct Attempt;
 
     // connection.cpp
     // One statement, run once more when the connection was lost and opened again;
@@ -119,23 +119,28 @@ private:
     bool tryDdl(const std::string& key, const std::string& sql, std::string& why);
     // Compares the cached tables with the catalogue, once per connection,
     // and tells which of them and of `alsoLookFor` the database has.
-    std::set<std::string> checkCachedTables(const std::vector<std::string>& alsoLookFor);
+    TableColumns checkCachedTables(const std::vector<std::string>& alsoLookFor);
     std::string columnsQuery(const std::string& condition) const;
     void cacheColumns(const Rows& rows, const std::vector<std::string>& tables);
 
     // delivery.cpp
     bool prepareSession();
-    void ensureBookkeeping(const std::set<std::string>& present);
+    void ensureBookkeeping(const TableColumns& present);
     std::string ledgerTable() const;
-    std::string newBlockId();
+    // A timestamp literal of the current time, moved by `offsetMicros`.
+    std::string nowLiteral(int64_t offsetMicros = 0) const;
     // The most a request may hold, BEGIN and COMMIT included.
     size_t requestLimit() const;
-    bool ledgerHas(const std::string& id, bool& known);
-    // How many readings at the head of the block an unsettled earlier block
-    // wrote already; SIZE_MAX while that is still unknown.
-    size_t settlePending(const std::vector<Reading*>& readings);
-    void rememberPending(const std::vector<Reading*>& readings, const std::string& id, size_t committedHead);
-    uint32_t deliver(const std::vector<Reading*>& readings, size_t first);
+    // Writes the readings after `first`; the block's size when they
+    // committed, else how many at its head are acknowledged.
+    uint32_t deliver(const std::vector<Reading*>& readings, size_t first, const Fingerprints& fingerprints);
+    BlockRows blockRows(Attempt& attempt);
+    std::vector<std::string> blockStatements(const Attempt& attempt, const BlockRows& rows);
+    void committed(const Attempt& attempt, const BlockRows& rows);
+    // Whether the block is tried again in this call; if not, `acknowledged`
+    // is what the call returns.
+    bool retryAfter(Outcome& outcome, Attempt& attempt, const BlockRows& rows, size_t& acknowledged);
+    bool retryLost(const Outcome& outcome, Attempt& attempt, const std::string& cost, size_t& acknowledged);
     std::vector<std::string> rejectStatements(const std::vector<RejectEntry>& entries,
                                               const std::vector<Reading*>& readings, const std::string& id);
     // Runs a statement in a transaction that is rolled back: would it pass?
@@ -164,8 +169,5 @@ private:
     // Bookkeeping tables: the ledger of committed blocks, the rejected readings.
     bool m_bookkeepingReady = false;
     bool m_bookkeepingOff = false;
-    std::unique_ptr<PendingBlock> m_pending;
-    uint64_t m_blocks = 0;    // blocks committed
-    uint64_t m_blockIds = 0;  // block ids handed out
-    std::string m_runId;
+    Ledger m_ledger;
 };

@@ -102,8 +102,8 @@ bool Redshift::refreshTables(const std::vector<std::string>& tables) {
     return true;
 }
 
-std::set<std::string> Redshift::checkCachedTables(const std::vector<std::string>& alsoLookFor) {
-    std::set<std::string> present;
+TableColumns Redshift::checkCachedTables(const std::vector<std::string>& alsoLookFor) {
+    TableColumns present;
     std::vector<std::string> tables;
     std::vector<std::string> foreign;
     for (const auto& entry : m_cache.tables()) (isKey(entry.first) ? tables : foreign).push_back(entry.first);
@@ -115,7 +115,7 @@ std::set<std::string> Redshift::checkCachedTables(const std::vector<std::string>
     Outcome outcome = runRetrying(columnsQuery("table_name IN (" + nameList(asked) + ")"),
                                   "comparing the cached tables with the catalogue");
     if (!outcome.ok) return present;
-    for (const Row& row : outcome.rows) present.insert(row[0].value_or(""));
+    for (const Row& row : outcome.rows) present[row[0].value_or("")].insert(row[1].value_or(""));
     std::map<std::string, ColumnList> cached;
     for (const std::string& table : tables) cached[table] = m_cache.find(table)->columns();
     cacheColumns(outcome.rows, tables);
