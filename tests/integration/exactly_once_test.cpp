@@ -144,3 +144,63 @@ TEST(Privileges, ARoleThatMayNotCreateTablesStillDelivers) {
     expectExactly("made_1", 0, 5);
     EXPECT_EQ(log.count("exactly-once delivery and the rejects table are off"), 1u) << log.dump();
 }
+
+// The block's INSERT waits for a lock past its deadline, so its client is
+// gone while its transaction lives on; the resend must wait for that
+// transaction to end before it can tell whether the block was written.
+TEST(InDoubt, AResendWaitsForTheOldTransactionToEnd) {
+    Redshift::Options options;
+    options.requestTimeout = std::chrono::seconds(1);
+    auto redshift = plugin(options);
+    ASSERT_EQ(redshift->send(numbered("doubt_1", 0, 1).readings()), 1u);
+    Client lock(db().connectString());
+    lock.exec("BEGIN");
+    lock.exec("LOCK TABLE doubt_1 IN ACCESS EXCLUSIVE MODE");
+    Block block = numbered("doubt_1", 1, 101);
+    LogCapture log;
+    EXPECT_EQ(redshift->send(block.readings()), 0u);
+    EXPECT_EQ(redshift->send(block.readings()), 0u) << "the old transaction still holds the ledger";
+    lock.exec("COMMIT");
+    EXPECT_EQ(redshift->send(block.readings()), 100u) << log.dump();
+    expectExactly("doubt_1", 0, 101);
+}
+
+// A plugin that stopped without recording a clean end (killed, say) after
+// its block committed but before the host heard of it: the host sends the
+// block again to the next run, even a shorter piece of it at a time.
+TEST(Restart, ABlockWrittenJustBeforeAStopIsRecognisedPieceByPiece) {
+    Block block = numbered("restart_1", 0, 99);
+    ASSERT_EQ(plugin()->send(block.readings()), 99u);
+    auto next = plugin();
+    EXPECT_EQ(next->send(numbered("restart_1", 0, 49).readings()), 49u);
+    EXPECT_EQ(next->send(numbered("restart_1", 49, 120).readings()), 71u);
+    expectExactly("restart_1", 0, 120);
+    // A run that ended cleanly compares nothing: the same readings sent on
+    // purpose are written again.
+    next->endRun();
+    EXPECT_EQ(plugin()->send(numbered("restart_1", 0, 10).readings()), 10u);
+    EXPECT_EQ(cell("SELECT count(*) FROM restart_1"), "130");
+}
+
+// A ledger made by an earlier build (three columns, an old entry) is
+// widened; one the role may not read holds blocks for three calls, with
+// an error line each, then lets them through without exactly-once; a
+// refused pruning costs an error line, not the block.
+TEST(LedgerFaults, AnOldLedgerIsWidenedAndAnUnreadableOneStallsNothingForEver) {
+    db().exec("CREATE TABLE \"cirrant$ledger$old\" ( block_id VARCHAR(64) NOT NULL PRIMARY "
+              "KEY, committed_at TIMESTAMPTZ, readings BIGINT ); INSERT INTO \"cirrant$ledger$old\" VALUES "
+              "('0000-1', now(), 5); ALTER TABLE \"cirrant$ledger$old\" OWNER TO redshift; REVOKE SELECT, DELETE ON \"cirrant$ledger$old\" FROM redshift");
+    auto config = db().config("old");
+    Redshift redshift;
+    redshift.configure(config.get());
+    LogCapture log(Logger::Level::Error);
+    Block block = numbered("ledger_1", 0, 10);
+    EXPECT_EQ(redshift.send(block.readings()), 0u);
+    EXPECT_EQ(redshift.send(block.readings()), 0u);
+    EXPECT_EQ(log.count("the block waits until it can be read"), 2u) << log.dump();
+    EXPECT_EQ(redshift.send(block.readings()), 10u);
+    EXPECT_EQ(log.count("the block is written without exactly-once delivery"), 1u) << log.dump();
+    EXPECT_EQ(log.count("old entries were not pruned"), 1u) << log.dump();
+    EXPECT_EQ(cell("SELECT count(*) FROM information_schema.columns WHERE table_name = 'cirrant$ledger$old'"), "7");
+    expectExactly("ledger_1", 0, 10);
+}
