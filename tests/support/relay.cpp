@@ -1,4 +1,4 @@
-#include "lost_reply_relay.h"
+#include "relay.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -7,14 +7,22 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <stdexcept>
-#include <string>
 
 namespace testsupport {
 namespace {
 
-// CommandComplete: 'C', length 11 (big-endian, itself included), "COMMIT\0".
-const std::string kCommitReply("C\0\0\0\x0b" "COMMIT\0", 12);
+using namespace std::string_literals;
+
+// Lengths and codes go as big-endian 32-bit numbers.
+size_t be32(const char* at) { uint32_t value; std::memcpy(&value, at, 4); return ntohl(value); }
+
+// A message: its type, its length (big-endian, itself included), its body.
+std::string message(char type, const std::string& body) {
+    uint32_t length = htonl(static_cast<uint32_t>(body.size() + 4));
+    return type + std::string(reinterpret_cast<const char*>(&length), 4) + body;
+}
 
 sockaddr_in loopback(int port) { return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}}; }
 
@@ -30,19 +38,19 @@ bool sendAll(int fd, const char* data, size_t size) {
 
 }  // namespace
 
-LostReplyRelay::LostReplyRelay(int serverPort) : m_serverPort(serverPort) {
+Relay::Relay(int serverPort) : m_serverPort(serverPort) {
     sockaddr_in addr = loopback(0);
     socklen_t len = sizeof addr;
     m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_listener < 0 || ::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
         ::listen(m_listener, 16) != 0 || ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
         ::pipe2(m_stop, O_CLOEXEC) != 0)
-        throw std::runtime_error("LostReplyRelay: cannot listen on 127.0.0.1");
+        throw std::runtime_error("Relay: cannot listen on 127.0.0.1");
     m_port = ntohs(addr.sin_port);
     m_acceptor = std::thread([this] { accept(); });
 }
 
-LostReplyRelay::~LostReplyRelay() {
+Relay::~Relay() {
     // Every thread polls the stop pipe; one byte in it wakes them all for good.
     [[maybe_unused]] ssize_t n = ::write(m_stop[1], "x", 1);
     m_acceptor.join();
@@ -52,7 +60,7 @@ LostReplyRelay::~LostReplyRelay() {
     ::close(m_stop[1]);
 }
 
-void LostReplyRelay::accept() {
+void Relay::accept() {
     for (;;) {
         pollfd fds[] = {{m_listener, POLLIN, 0}, {m_stop[0], POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0 || fds[1].revents) return;
@@ -69,29 +77,52 @@ void LostReplyRelay::accept() {
     }
 }
 
-void LostReplyRelay::relay(int client, int server) {
+// Changes one whole message from the server as set; false for a COMMIT
+// reply to lose.
+bool Relay::keep(std::string& reply) {
+    std::string body = reply.substr(5);
+    bool lose = true;
+    if (reply[0] == 'C' && body == "COMMIT\0"s && m_loseCommitReply.compare_exchange_strong(lose, false)) {
+        m_commitReplyLost = true;
+        return false;
+    }
+    if (reply[0] == 'S' && m_redshiftVersion && body.rfind("server_version\0"s, 0) == 0)
+        reply = message('S', "server_version\0" "8.0.2\0"s);
+    return true;
+}
+
+void Relay::relay(int client, int server) {
     char buffer[65536];
-    // The end of what the server sent last, so a reply split over two reads is found too.
-    std::string tail;
-    for (;;) {
+    // What the server sent that is not yet a whole message, and what goes on to the client.
+    std::string fromServer, toClient;
+    bool starting = true, cut = false;
+    int answers = 0;  // single bytes due from the server before its first message
+    while (!cut) {
         pollfd fds[] = {{client, POLLIN, 0}, {server, POLLIN, 0}, {m_stop[0], POLLIN, 0}};
         if (::poll(fds, 3, -1) < 0 || fds[2].revents) break;
         if (fds[0].revents) {
             ssize_t n = ::read(client, buffer, sizeof buffer);
             if (n <= 0 || !sendAll(server, buffer, static_cast<size_t>(n))) break;
+            // libpq may open with an SSLRequest or a GSSENCRequest (length 8,
+            // code 80877103 or 80877104), sent alone and answered with one byte.
+            starting = starting && n == 8 && be32(buffer) == 8 && be32(buffer + 4) - 80877103u < 2;
+            answers += starting;
         }
         if (fds[1].revents) {
             ssize_t n = ::read(server, buffer, sizeof buffer);
             if (n <= 0) break;
-            tail.append(buffer, static_cast<size_t>(n));
-            bool armed = true;
-            if (tail.find(kCommitReply) != std::string::npos && m_armed.compare_exchange_strong(armed, false)) {
-                m_fired = true;
-                break;
+            fromServer.append(buffer, static_cast<size_t>(n));
+            for (; answers > 0 && !fromServer.empty(); --answers) toClient += fromServer[0], fromServer.erase(0, 1);
+            // A type byte, then a length that counts itself but not the type.
+            while (!cut && fromServer.size() >= 5 && fromServer.size() >= 1 + be32(&fromServer[1])) {
+                std::string reply = fromServer.substr(0, 1 + be32(&fromServer[1]));
+                fromServer.erase(0, reply.size());
+                cut = !keep(reply);
+                if (!cut) toClient += reply;
             }
-            tail.erase(0, tail.size() >= kCommitReply.size() ? tail.size() - kCommitReply.size() + 1 : 0);
-            if (!sendAll(client, buffer, static_cast<size_t>(n))) break;
         }
+        if (!sendAll(client, toClient.data(), toClient.size())) break;
+        toClient.clear();
     }
     ::close(client);
     ::close(server);

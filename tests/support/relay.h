@@ -1,0 +1,38 @@
+#pragma once
+// A TCP relay from 127.0.0.1:port() to the server's port that passes
+// everything through, except the server's messages it is told to change on
+// the way back: to look like Redshift, or to lose a reply.
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+class Relay {
+public:
+    explicit Relay(int serverPort);
+    ~Relay();
+
+    int port() const { return m_port; }
+    // Swallows the next CommandComplete of a COMMIT and closes both sides of
+    // its connection at once, so the client never learns that its
+    // transaction committed; then disarms itself.
+    void loseNextCommitReply() { m_loseCommitReply = true; }
+    bool commitReplyLost() const { return m_commitReplyLost; }
+    // Connections that start from now on see server_version 8.0.2.
+    void reportRedshiftVersion(bool on) { m_redshiftVersion = on; }
+
+private:
+    void accept();
+    void relay(int client, int server);
+    bool keep(std::string& reply);
+
+    int m_serverPort, m_port = 0, m_listener = -1;
+    int m_stop[2] = {-1, -1};  // readable once the relay is being destroyed
+    std::atomic<bool> m_loseCommitReply{false}, m_commitReplyLost{false}, m_redshiftVersion{false};
+    std::thread m_acceptor;
+    std::vector<std::thread> m_relays;  // the acceptor's alone until it is joined
+};
+
+}  // namespace testsupport
