@@ -93,13 +93,14 @@ bool Relay::keep(std::string& reply) {
 
 void Relay::relay(int client, int server) {
     char buffer[65536];
-    // What the server sent that is not yet a whole message, and what goes on to the client.
+    // What the server sent that is not yet a whole message, and what waits to go to the client.
     std::string fromServer, toClient;
     bool starting = true, cut = false;
     int answers = 0;  // single bytes due from the server before its first message
     while (!cut) {
         pollfd fds[] = {{client, POLLIN, 0}, {server, POLLIN, 0}, {m_stop[0], POLLIN, 0}};
-        if (::poll(fds, 3, -1) < 0 || fds[2].revents) break;
+        // While replies are held, wake now and then to see whether they still are.
+        if (::poll(fds, 3, toClient.empty() ? -1 : 10) < 0 || fds[2].revents) break;
         if (fds[0].revents) {
             ssize_t n = ::read(client, buffer, sizeof buffer);
             if (n <= 0 || !sendAll(server, buffer, static_cast<size_t>(n))) break;
@@ -121,8 +122,10 @@ void Relay::relay(int client, int server) {
                 if (!cut) toClient += reply;
             }
         }
-        if (!sendAll(client, toClient.data(), toClient.size())) break;
-        toClient.clear();
+        if (!m_hold) {
+            if (!sendAll(client, toClient.data(), toClient.size())) break;
+            toClient.clear();
+        }
     }
     ::close(client);
     ::close(server);

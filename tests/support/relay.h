@@ -1,7 +1,7 @@
 #pragma once
 // A TCP relay from 127.0.0.1:port() to the server's port that passes
 // everything through, except the server's messages it is told to change on
-// the way back: to look like Redshift, or to lose a reply.
+// the way back: to look like Redshift, or to lose or hold a reply.
 #include <atomic>
 #include <string>
 #include <thread>
@@ -22,6 +22,9 @@ public:
     bool commitReplyLost() const { return m_commitReplyLost; }
     // Connections that start from now on see server_version 8.0.2.
     void reportRedshiftVersion(bool on) { m_redshiftVersion = on; }
+    // While on, nothing reaches the clients; what the server sends waits and
+    // goes on when it is off again.
+    void hold(bool on) { m_hold = on; }
 
 private:
     void accept();
@@ -30,7 +33,7 @@ private:
 
     int m_serverPort, m_port = 0, m_listener = -1;
     int m_stop[2] = {-1, -1};  // readable once the relay is being destroyed
-    std::atomic<bool> m_loseCommitReply{false}, m_commitReplyLost{false}, m_redshiftVersion{false};
+    std::atomic<bool> m_loseCommitReply{false}, m_commitReplyLost{false}, m_redshiftVersion{false}, m_hold{false};
     std::thread m_acceptor;
     std::vector<std::thread> m_relays;  // the acceptor's alone until it is joined
 };
