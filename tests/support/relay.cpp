@@ -88,6 +88,12 @@ bool Relay::keep(std::string& reply) {
     }
     if (reply[0] == 'S' && m_redshiftVersion && body.rfind("server_version\0"s, 0) == 0)
         reply = message('S', "server_version\0" "8.0.2\0"s);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // An error's fields are each a code byte and a string, SQLSTATE's code 'C'.
+    if (reply[0] == 'E' && m_rewritesLeft > 0 && ('\0' + body).find("\0C"s + m_sqlstate + '\0') != std::string::npos) {
+        --m_rewritesLeft;
+        reply = message('E', "SERROR\0VERROR\0CXX000\0M"s + m_message + "\0D"s + m_detail + "\0\0"s);
+    }
     return true;
 }
 
