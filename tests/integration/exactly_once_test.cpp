@@ -2,11 +2,12 @@
 // and kept for the host; a refused reading stops nothing and is kept; a table
 // changed behind the plugin's back heals in the same call.
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 
 #include "builders.h"
 #include "log_capture.h"
-#include "lost_reply_relay.h"
 #include "redshift.h"
+#include "relay.h"
 #include "test_db.h"
 
 using namespace testsupport;
@@ -87,9 +88,9 @@ protected:
     void start(const std::string& table) {
         redshift = plugin({}, relay.port());
         ASSERT_EQ(redshift->send(numbered(table, 0, 1).readings()), 1u);
-        relay.arm();
+        relay.loseNextCommitReply();
     }
-    LostReplyRelay relay{db().port()};
+    Relay relay{db().port()};
     std::unique_ptr<Redshift> redshift;
 };
 
@@ -97,7 +98,7 @@ TEST_F(ExactlyOnce, ALostCommitReplyIsSettledInTheSameCall) {
     start("lost_1");
     Block block = numbered("lost_1", 1, 200);
     EXPECT_EQ(redshift->send(block.readings()), 199u);
-    ASSERT_TRUE(relay.fired()) << "no reply was lost";
+    ASSERT_TRUE(relay.commitReplyLost()) << "no reply was lost";
     expectExactly("lost_1", 0, 200);
 }
 
@@ -108,11 +109,19 @@ TEST_F(ExactlyOnce, ABlockWhoseOutcomeStayedUnknownIsSettledByTheNextSend) {
     Block block = numbered("lost_2", 1, 100);
     db().allowConnections(false);
     EXPECT_EQ(redshift->send(block.readings()), 0u);
-    ASSERT_TRUE(relay.fired()) << "no reply was lost";
+    ASSERT_TRUE(relay.commitReplyLost()) << "no reply was lost";
     db().allowConnections(true);
     Block again = numbered("lost_2", 1, 120);
     EXPECT_EQ(redshift->send(again.readings()), 119u);
     expectExactly("lost_2", 0, 120);
+}
+
+// The relay passes for Redshift in the version libpq reads from the server.
+TEST_F(ExactlyOnce, TheRelayReportsRedshiftsVersion) {
+    relay.reportRedshiftVersion(true);
+    PGconn* connection = PQconnectdb((db().connectString() + " port=" + std::to_string(relay.port())).c_str());
+    EXPECT_EQ(PQserverVersion(connection), 80002) << PQerrorMessage(connection);
+    PQfinish(connection);
 }
 
 TEST(ChangedBehindTheBack, ADroppedColumnOrTableHealsInTheSameCall) {

@@ -1,0 +1,140 @@
+#include "relay.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace testsupport {
+namespace {
+
+using namespace std::string_literals;
+
+// Lengths and codes go as big-endian 32-bit numbers.
+size_t be32(const char* at) { uint32_t value; std::memcpy(&value, at, 4); return ntohl(value); }
+
+// A message: its type, its length (big-endian, itself included), its body.
+std::string message(char type, const std::string& body) {
+    uint32_t length = htonl(static_cast<uint32_t>(body.size() + 4));
+    return type + std::string(reinterpret_cast<const char*>(&length), 4) + body;
+}
+
+sockaddr_in loopback(int port) { return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}}; }
+
+bool sendAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+Relay::Relay(int serverPort) : m_serverPort(serverPort) {
+    sockaddr_in addr = loopback(0);
+    socklen_t len = sizeof addr;
+    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_listener < 0 || ::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::listen(m_listener, 16) != 0 || ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+        ::pipe2(m_stop, O_CLOEXEC) != 0)
+        throw std::runtime_error("Relay: cannot listen on 127.0.0.1");
+    m_port = ntohs(addr.sin_port);
+    m_acceptor = std::thread([this] { accept(); });
+}
+
+Relay::~Relay() {
+    // Every thread polls the stop pipe; one byte in it wakes them all for good.
+    [[maybe_unused]] ssize_t n = ::write(m_stop[1], "x", 1);
+    m_acceptor.join();
+    for (std::thread& relay : m_relays) relay.join();
+    ::close(m_listener);
+    ::close(m_stop[0]);
+    ::close(m_stop[1]);
+}
+
+void Relay::accept() {
+    for (;;) {
+        pollfd fds[] = {{m_listener, POLLIN, 0}, {m_stop[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 || fds[1].revents) return;
+        int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) continue;
+        int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr = loopback(m_serverPort);
+        if (::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            ::close(client);
+            ::close(server);
+        } else {
+            m_relays.emplace_back([this, client, server] { relay(client, server); });
+        }
+    }
+}
+
+// Changes one whole message from the server as set; false for a COMMIT
+// reply to lose.
+bool Relay::keep(std::string& reply) {
+    std::string body = reply.substr(5);
+    bool lose = true;
+    if (reply[0] == 'C' && body == "COMMIT\0"s && m_loseCommitReply.compare_exchange_strong(lose, false)) {
+        m_commitReplyLost = true;
+        return false;
+    }
+    if (reply[0] == 'S' && m_redshiftVersion && body.rfind("server_version\0"s, 0) == 0)
+        reply = message('S', "server_version\0" "8.0.2\0"s);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // An error's fields are each a code byte and a string, SQLSTATE's code 'C'.
+    if (reply[0] == 'E' && m_rewritesLeft > 0 && ('\0' + body).find("\0C"s + m_sqlstate + '\0') != std::string::npos) {
+        --m_rewritesLeft;
+        reply = message('E', "SERROR\0VERROR\0CXX000\0M"s + m_message + "\0D"s + m_detail + "\0\0"s);
+    }
+    return true;
+}
+
+void Relay::relay(int client, int server) {
+    char buffer[65536];
+    // What the server sent that is not yet a whole message, and what waits to go to the client.
+    std::string fromServer, toClient;
+    bool starting = true, cut = false;
+    int answers = 0;  // single bytes due from the server before its first message
+    while (!cut) {
+        pollfd fds[] = {{client, POLLIN, 0}, {server, POLLIN, 0}, {m_stop[0], POLLIN, 0}};
+        // While replies are held, wake now and then to see whether they still are.
+        if (::poll(fds, 3, toClient.empty() ? -1 : 10) < 0 || fds[2].revents) break;
+        if (fds[0].revents) {
+            ssize_t n = ::read(client, buffer, sizeof buffer);
+            if (n <= 0 || !sendAll(server, buffer, static_cast<size_t>(n))) break;
+            // libpq may open with an SSLRequest or a GSSENCRequest (length 8,
+            // code 80877103 or 80877104), sent alone and answered with one byte.
+            starting = starting && n == 8 && be32(buffer) == 8 && be32(buffer + 4) - 80877103u < 2;
+            answers += starting;
+        }
+        if (fds[1].revents) {
+            ssize_t n = ::read(server, buffer, sizeof buffer);
+            if (n <= 0) break;
+            fromServer.append(buffer, static_cast<size_t>(n));
+            for (; answers > 0 && !fromServer.empty(); --answers) toClient += fromServer[0], fromServer.erase(0, 1);
+            // A type byte, then a length that counts itself but not the type.
+            while (!cut && fromServer.size() >= 5 && fromServer.size() >= 1 + be32(&fromServer[1])) {
+                std::string reply = fromServer.substr(0, 1 + be32(&fromServer[1]));
+                fromServer.erase(0, reply.size());
+                cut = !keep(reply);
+                if (!cut) toClient += reply;
+            }
+        }
+        if (!m_hold) {
+            if (!sendAll(client, toClient.data(), toClient.size())) break;
+            toClient.clear();
+        }
+    }
+    ::close(client);
+    ::close(server);
+}
+
+}  // namespace testsupport
