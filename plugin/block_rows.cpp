@@ -49,3 +49,19 @@ std::string BlockRows::statement(const RowRange& range) const {
     }
     return text;
 }
+
+std::vector<std::string> BlockRows::statements(const std::string& table, const std::vector<size_t>& indexes,
+                                               size_t limit) const {
+    const TableRows& rows = tables.at(table);
+    std::vector<std::string> out;
+    std::string text;
+    for (size_t index : indexes) {
+        const std::string& row = rows.rows[index];
+        // A single row is never split, whatever its size.
+        if (!text.empty() && text.size() + 1 + row.size() > limit) out.push_back(std::move(text)), text.clear();
+        text += text.empty() ? rows.header : ",";
+        text += row;
+    }
+    if (!text.empty()) out.push_back(std::move(text));
+    return out;
+}

@@ -7,7 +7,7 @@
 
 Redshift::Redshift() : Redshift(Options()) {}
 
-Redshift::Redshift(Options options) : m_options(options), m_session(options.requestTimeout), m_ledger(m_session) {}
+Redshift::Redshift(Options options) : m_options(options), m_session(options.requestTimeout), m_ledger(m_session), m_isolation(m_session) {}
 
 Redshift::~Redshift() = default;
 
@@ -36,7 +36,7 @@ Outcome Redshift::runRetrying(const std::string& sql, const std::string& what) {
     Outcome outcome = m_session.run(sql);
     // A statement runs at most twice: once more after a lost connection was
     // opened again, never in a loop; a deadline that passed is not run again.
-    if (outcome.ok || outcome.failure != Failure::Lost || outcome.timedOut) return outcome;
+    if (outcome.ok || !outcome.lost || outcome.timedOut) return outcome;
     Logger::getLogger()->error("AWS Redshift - %s (%s; reconnecting)", outcome.message.c_str(), what.c_str());
     if (!m_session.isOpen() && !reconnect(3)) return outcome;
     return m_session.run(sql);
@@ -64,11 +64,11 @@ bool Redshift::startSession() {
     m_session.setSeveralStatements(false);
     if (!m_options.oneStatementPerRequest) {
         names = m_session.run(std::vector<std::string>{"SELECT 'probe' AS relname", catalogue});
-        if (!names.ok && names.failure == Failure::Lost) return false;
+        if (!names.ok && names.lost) return false;
         m_session.setSeveralStatements(names.ok && names.results == 2);
     }
     if (!m_session.severalStatements()) names = m_session.run(catalogue);
-    if (!names.ok) return names.failure != Failure::Lost;
+    if (!names.ok) return !names.lost;
     m_shadowed.clear();
     for (const Row& row : names.rows)
         if (row[0]) m_shadowed.insert(*row[0]);

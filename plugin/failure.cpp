@@ -1,19 +1,81 @@
 #include "failure.h"
 
-Failure classify(const std::string& state) {
-    // No state: libpq lost the connection before the server answered.
-    if (state.size() != 5) return Failure::Lost;
-    std::string cls = state.substr(0, 2);
-    // Connection exceptions, and a server shutting down or restarting.
-    if (cls == "08" || state == "57P01" || state == "57P02" || state == "57P03") return Failure::Lost;
-    // Too many connections, a serialisation conflict or a deadlock: worth one more try.
-    if (state == "53300" || state == "40001" || state == "40P01") return Failure::Lost;
-    // Duplicate table, column or object; 23505 is what a CREATE racing another
-    // session's CREATE of the same table meets in the catalogue.
-    if (state == "42P07" || state == "42701" || state == "42710" || state == "23505") return Failure::AlreadyThere;
-    if (state == "42P01" || state == "42703") return Failure::Undefined;
-    // Data exceptions, integrity violations, and a row too big for its page.
-    if (cls == "22" || cls == "23" || state == "54000") return Failure::RowData;
-    if (state == "42501") return Failure::NoPrivilege;
-    return Failure::Other;
+#include <cstring>
+
+namespace {
+
+struct Rule {
+    const char* state;  // five characters for a code, two for a class
+    Action ddl, data, bookkeeping;
+};
+
+constexpr Action C = Action::Reconnect, P = Action::Pause, R = Action::Reread, I = Action::Isolate,
+                 W = Action::Wait, X = Action::Permanent;
+
+// Exact codes come first, then classes; anything else takes the last row.
+const Rule RULES[] = {
+    // A server shutting down, restarting or dropping the session, and too
+    // many sessions: a new session may fare better.
+    {"57P01", C, C, C}, {"57P02", C, C, C}, {"57P03", C, C, C}, {"57P04", C, C, C}, {"57P05", C, C, C},
+    {"53300", C, C, C},
+    // Serialisation conflicts and deadlocks: the transaction is lost, not the session.
+    {"40001", P, P, P}, {"40P01", P, P, P},
+    // What DDL wanted to make exists already (23505: two CREATEs raced in
+    // the catalogue); for rows, 23505 is a broken key.
+    {"42P07", R, R, R}, {"42701", R, R, R}, {"42710", R, R, R}, {"23505", R, I, W},
+    // A table or column is gone: the cache is stale.
+    {"42P01", R, R, R}, {"42703", R, R, R},
+    // Too many columns: the table can never be widened; a row too big is the row's.
+    {"54011", X, I, W}, {"54000", W, I, W},
+    // A role that may not create tables never will; one that may not write
+    // waits for a grant.
+    {"42501", X, W, W},
+    // Cancelled or timed out, a lock not had, a read-only session, an
+    // invalid transaction state, a full disk or lack of memory: all pass.
+    {"57014", W, W, W}, {"55P03", W, W, W}, {"25006", W, W, W},
+    {"08", C, C, C}, {"53", W, W, W}, {"25", W, W, W}, {"22", W, I, W}, {"23", W, I, W},
+    // Anything else: DDL and bookkeeping wait; an INSERT's failure may be a
+    // row's (a retyped column, a trigger raising its own error), so its
+    // rows are looked at.
+    {"", W, I, W},
+};
+
+Action pick(const Rule& rule, StatementKind kind) {
+    switch (kind) {
+        case StatementKind::Ddl: return rule.ddl;
+        case StatementKind::Data: return rule.data;
+        default: return rule.bookkeeping;
+    }
+}
+
+}  // namespace
+
+Action actionFor(StatementKind kind, const std::string& state, const std::string& message, bool redshiftRules) {
+    // No state at all: the connection broke before the server said why.
+    if (state.empty()) return Action::Reconnect;
+    if (redshiftRules && state == "XX000") {
+        // Redshift aborts one of two conflicting writers with error 1023.
+        if (message.rfind("1023", 0) == 0) return Action::Pause;
+        // It reports refused values, and many refused DDL, as XX000.
+        return kind == StatementKind::Ddl ? Action::Permanent : pick(RULES[std::size(RULES) - 1], kind);
+    }
+    if (redshiftRules && state == "42601" && message.find("too large") != std::string::npos)
+        return kind == StatementKind::Ddl ? Action::Wait : Action::Split;
+    for (const Rule& rule : RULES)
+        if (std::strlen(rule.state) == 5 && state == rule.state) return pick(rule, kind);
+    for (const Rule& rule : RULES)
+        if (std::strlen(rule.state) == 2 && state.compare(0, 2, rule.state) == 0) return pick(rule, kind);
+    return pick(RULES[std::size(RULES) - 1], kind);
+}
+
+const char* actionName(Action action) {
+    switch (action) {
+        case Action::Reconnect: return "reconnect";
+        case Action::Pause: return "pause and retry";
+        case Action::Reread: return "read the tables again";
+        case Action::Isolate: return "find the refused rows";
+        case Action::Split: return "split the request";
+        case Action::Wait: return "wait";
+        default: return "refuse";
+    }
 }

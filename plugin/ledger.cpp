@@ -82,7 +82,7 @@ std::vector<std::string> Ledger::widenStatements(const std::set<std::string>& co
 
 bool Ledger::failed(const Outcome& outcome, const char* what) {
     if (outcome.ok) return false;
-    if (++m_failures >= LEDGER_PATIENCE && outcome.failure != Failure::Lost) {
+    if (++m_failures >= LEDGER_PATIENCE && !outcome.lost) {
         Logger::getLogger()->error("AWS Redshift - %s (ledger %s, %s; %d calls in a row: the block is written without "
                                    "exactly-once delivery, and a block whose reply was lost may be written twice)",
                                    outcome.message.c_str(), m_table.c_str(), what, m_failures);

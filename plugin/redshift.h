@@ -15,6 +15,7 @@
 #include "config_category.h"
 #include "datapoint.h"
 #include "failure.h"
+#include "isolation.h"
 #include "ledger.h"
 #include "reading.h"
 #include "schema_cache.h"
@@ -25,6 +26,12 @@ extern const std::string AWS_REDSHIFT_HINT;
 
 using TableNameList = std::vector<std::string>;  // tables that failed in this block
 using TableIndexMap = std::set<std::string>;     // tables ready for the block
+// Why a table of the block could not be made ready; a permanent failure
+// refuses its readings, a passing one makes the block wait.
+struct DdlFailure {
+    std::string why;
+    bool permanent = false;
+};
 using TableColumns = std::map<std::string, std::set<std::string>>;  // tables the database has, with their columns
 
 
@@ -116,7 +123,7 @@ private:
     // schema.cpp
     static bool isKey(const std::string& key);
     int findColumn(const TableSchema& schema, const std::string& validName) const;
-    bool tryDdl(const std::string& key, const std::string& sql, std::string& why);
+    bool tryDdl(const std::string& key, const std::string& sql, DdlFailure& failure);
     // Compares the cached tables with the catalogue, once per connection,
     // and tells which of them and of `alsoLookFor` the database has.
     TableColumns checkCachedTables(const std::vector<std::string>& alsoLookFor);
@@ -131,23 +138,27 @@ private:
     std::string nowLiteral(int64_t offsetMicros = 0) const;
     // The most a request may hold, BEGIN and COMMIT included.
     size_t requestLimit() const;
-    // Writes the readings after `first`; the block's size when they
-    // committed, else how many at its head are acknowledged.
+    // Writes the readings after `first`; how many readings at the head of
+    // the block are acknowledged.
     uint32_t deliver(const std::vector<Reading*>& readings, size_t first, const Fingerprints& fingerprints);
     BlockRows blockRows(Attempt& attempt);
-    std::vector<std::string> blockStatements(const Attempt& attempt, const BlockRows& rows);
+    std::vector<std::string> blockStatements(Attempt& attempt, const BlockRows& rows);
     void committed(const Attempt& attempt, const BlockRows& rows);
     // Whether the block is tried again in this call; if not, `acknowledged`
     // is what the call returns.
     bool retryAfter(Outcome& outcome, Attempt& attempt, const BlockRows& rows, size_t& acknowledged);
     bool retryLost(const Outcome& outcome, Attempt& attempt, const std::string& cost, size_t& acknowledged);
+    bool pauseAndRetry(const Outcome& outcome, Attempt& attempt, const std::string& cost);
+    bool isolate(const Outcome& outcome, Attempt& attempt, const BlockRows& rows, const std::string& cost,
+                 size_t& acknowledged);
+    static bool blockWaits(const Outcome& outcome, const std::string& cost, const char* why);
+    static std::string tableOf(const BlockRows& rows, size_t position);
+    void rememberRefusal(const Attempt& attempt, size_t position, const std::string& table,
+                         const std::string& reason);
+    void applyKnownRefusals(Attempt& attempt);
+    bool rereadTables();
     std::vector<std::string> rejectStatements(const std::vector<RejectEntry>& entries,
                                               const std::vector<Reading*>& readings, const std::string& id);
-    // Runs a statement in a transaction that is rolled back: would it pass?
-    bool trial(const std::string& statement, Outcome& outcome);
-    // Finds the rows the server refuses and adds them to `next`; false when
-    // the block cannot go on (connection lost, or a failure of no row).
-    bool isolateRows(const BlockRows& rows, BlockRows& next);
 
     Options m_options;
     std::string m_instanceName;
@@ -155,7 +166,9 @@ private:
     std::mutex m_mutex;
     SchemaCache m_cache;
     // Tables of the current block that could not be made ready, and why.
-    std::map<std::string, std::string> m_ddlFailures;
+    std::map<std::string, DdlFailure> m_ddlFailures;
+    // Calls in a row whose DDL on a table failed for passing reasons.
+    std::map<std::string, int> m_ddlStrikes;
     // Tables of the current block the database was just found not to have.
     std::set<std::string> m_absent;
 
@@ -170,4 +183,8 @@ private:
     bool m_bookkeepingReady = false;
     bool m_bookkeepingOff = false;
     Ledger m_ledger;
+    Isolation m_isolation;
+    // Readings proven refused that the host has yet to send again, by
+    // fingerprint and place among identical readings: (table, reason).
+    std::map<std::pair<uint64_t, size_t>, std::pair<std::string, std::string>> m_knownRefusals;
 };

@@ -184,8 +184,8 @@ void Redshift::createBatch(const std::vector<Reading*>& readings, TableNameList&
         if (found == open.end()) {
             // Its table could not be made ready: the reading is kept, not lost.
             auto why = m_ddlFailures.find(key);
-            if (why != m_ddlFailures.end()) {
-                block.rejects.push_back({position, key, why->second, false});
+            if (why != m_ddlFailures.end() && why->second.permanent) {
+                block.rejects.push_back({position, key, why->second.why, false});
                 block.refused.insert(position);
             }
             continue;

@@ -153,19 +153,27 @@ bool Redshift::checkTableSchema(std::string& table, Reading* reading) {
     return missing;
 }
 
-bool Redshift::tryDdl(const std::string& key, const std::string& sql, std::string& why) {
+bool Redshift::tryDdl(const std::string& key, const std::string& sql, DdlFailure& failure) {
     Outcome outcome = runRetrying(sql, "changing table " + key + "; its readings wait");
-    if (outcome.ok) return true;
-    why = outcome.message;
-    if (outcome.failure != Failure::AlreadyThere)
-        Logger::getLogger()->error("AWS Redshift - %s (table %s; %s)", outcome.message.c_str(), key.c_str(),
-                                   outcome.failure == Failure::Lost ? "the block waits for the next try"
-                                                                    : "reading the table again");
-    else
+    if (outcome.ok) {
+        m_ddlStrikes.erase(key);
+        return true;
+    }
+    failure.why = outcome.message;
+    Action action =
+        outcome.lost ? Action::Reconnect : actionFor(StatementKind::Ddl, outcome.state, outcome.message, m_redshiftRules);
+    // The same passing trouble three calls in a row is taken as for good.
+    if (action == Action::Wait && ++m_ddlStrikes[key] >= 3) action = Action::Permanent;
+    failure.permanent = action == Action::Permanent;
+    if (action == Action::Reread)
         Logger::getLogger()->debug("****AWS Redshift - %s", outcome.message.c_str());
+    else
+        Logger::getLogger()->error("AWS Redshift - %s (table %s; %s)", outcome.message.c_str(), key.c_str(),
+                                   failure.permanent ? "its readings are refused and kept in the rejects table"
+                                                     : "the block waits for the next try");
     // Whatever failed, the table is now what the database says it is: another
     // writer may have made it, or made the column, with types of its own.
-    if (outcome.failure != Failure::Lost) refreshTables({key});
+    if (!outcome.lost) refreshTables({key});
     return false;
 }
 
@@ -188,7 +196,7 @@ bool Redshift::createTable(std::string& table, Reading* reading) {
         },
         logUnsupported);
     sql += ")";
-    std::string why;
+    DdlFailure why;
     if (!tryDdl(key, sql, why)) {
         // Made meanwhile by another writer: it is cached as that writer made it.
         if (m_cache.find(key)) return true;
@@ -213,7 +221,7 @@ bool Redshift::alterTable(std::string& table, Reading* reading) {
             if (!ok || !schema || findColumn(*schema, name) >= 0) return;
             std::string column = columnNameFor(name);
             const char* type = typeStringFor(value.getType());
-            std::string why;
+            DdlFailure why;
             if (tryDdl(key, "ALTER TABLE " + sqlIdentifier(key) + " ADD " + sqlIdentifier(column) + type + " NULL ", why)) {
                 schema->add(column, type);
                 logRenamed(table, name, column);
@@ -253,7 +261,7 @@ void Redshift::createTablesFromPayload(const std::vector<Reading*>& readings, Ta
         const std::string& key = tables[i].second;
         // No name, no table: a statement without a name could never succeed.
         if (key.empty()) {
-            m_ddlFailures[key] = "the reading has no asset name";
+            m_ddlFailures[key] = {"the reading has no asset name", true};
             tableNames.push_back(key);
             continue;
         }

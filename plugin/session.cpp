@@ -119,7 +119,7 @@ Session::Call::~Call() { m_session.m_callDeadline = Clock::time_point::max(); }
 Outcome Session::run(std::vector<std::string> statements) {
     Outcome outcome;
     if (!m_connection) {
-        outcome.failure = Failure::Lost;
+        outcome.lost = true;
         outcome.message = "no connection to the server";
         return outcome;
     }
@@ -143,7 +143,6 @@ Outcome Session::run(std::vector<std::string> statements) {
         return outcome;
     }
     outcome.ok = outcome.message.empty() && outcome.state.empty();
-    if (!outcome.ok) outcome.failure = classify(outcome.state);
     return outcome;
 }
 
@@ -209,7 +208,7 @@ bool Session::wait(short events, Clock::time_point deadline, Outcome& outcome, s
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
-            outcome.failure = Failure::Lost;
+            outcome.lost = true;
             outcome.timedOut = true;
             outcome.state.clear();
             char text[96];
@@ -230,7 +229,7 @@ bool Session::wait(short events, Clock::time_point deadline, Outcome& outcome, s
 }
 
 bool Session::broken(Outcome& outcome) {
-    outcome.failure = Failure::Lost;
+    outcome.lost = true;
     // What the server said last, if anything, stays; libpq's own words otherwise.
     if (outcome.message.empty()) outcome.message = firstLine(PQerrorMessage(m_connection.get()));
     if (outcome.message.empty()) outcome.message = "the connection to the server was lost";
@@ -239,35 +238,42 @@ bool Session::broken(Outcome& outcome) {
     return false;
 }
 
-Outcome Session::transaction(std::vector<std::string> statements, size_t requestLimit) {
+Outcome Session::transaction(std::vector<std::string> statements, size_t requestLimit, bool commit) {
+    const char* end = commit ? "COMMIT" : "ROLLBACK";
     std::vector<std::vector<std::string>> requests;
     if (m_severalStatements) {
         requests.push_back({"BEGIN"});
         size_t size = 5;
         for (std::string& statement : statements) {
             // ";COMMIT" still has to fit after the last statement.
-            if (!requests.back().empty() && size + statement.size() + 1 + 7 > requestLimit) {
+            if (!requests.back().empty() && size + statement.size() + 1 + 9 > requestLimit) {
                 requests.emplace_back();
                 size = 0;
             }
             size += statement.size() + 1;
             requests.back().push_back(std::move(statement));
         }
-        requests.back().push_back("COMMIT");
+        requests.back().push_back(end);
     } else {
         requests.push_back({"BEGIN"});
         for (std::string& statement : statements) requests.push_back({std::move(statement)});
-        requests.push_back({"COMMIT"});
+        requests.push_back({end});
     }
     Outcome outcome;
     Rows rows;
+    size_t before = 0;  // statements of earlier requests, BEGIN included
     for (std::vector<std::string>& request : requests) {
+        size_t count = request.size();
         outcome = run(std::move(request));
         if (!outcome.rows.empty()) rows = std::move(outcome.rows);
-        if (outcome.ok) continue;
-        // A failed statement leaves the transaction aborted until it is rolled back.
-        rollbackIfOpen();
-        return outcome;
+        if (!outcome.ok) {
+            // Which of the caller's statements failed; BEGIN counts as the first.
+            outcome.failedStatement = before + outcome.failedStatement > 0 ? before + outcome.failedStatement - 1 : 0;
+            // A failed statement leaves the transaction aborted until it is rolled back.
+            rollbackIfOpen();
+            return outcome;
+        }
+        before += count;
     }
     outcome.rows = std::move(rows);
     return outcome;

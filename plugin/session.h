@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "failure.h"
 #include "pq_handles.h"
 
 // The rows of a result, each field as text, or nothing for NULL.
@@ -18,12 +17,12 @@ using Rows = std::vector<Row>;
 // What became of one request.
 struct Outcome {
     bool ok = false;
-    Failure failure = Failure::Other;
+    bool lost = false;         // the connection broke, or was closed at the deadline
     std::string state;         // SQLSTATE; empty when the connection broke before the server said why
     std::string message;       // the server's message, with its DETAIL where it sent one
     Rows rows;                 // of the last statement that returned rows
     size_t results = 0;        // statements the server answered, the failed one included
-    size_t failedStatement = 0;
+    size_t failedStatement = 0;  // of the statements given, BEGIN and COMMIT not counted
     bool timedOut = false;     // no answer before the deadline; the connection was closed
 };
 
@@ -69,7 +68,7 @@ public:
     // in as few requests as `requestLimit` bytes allow (one each where the
     // server takes one statement per request). A failure rolls it back. The
     // rows are those of the last statement that returned any.
-    Outcome transaction(std::vector<std::string> statements, size_t requestLimit);
+    Outcome transaction(std::vector<std::string> statements, size_t requestLimit, bool commit = true);
     // Ends a transaction a failed request left open or aborted.
     void rollbackIfOpen();
     // Whether the server takes several statements in one request; learnt

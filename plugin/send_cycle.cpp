@@ -1,0 +1,300 @@
+// The send cycle. A block is one transaction: the ledger's lock, every row
+// of it, the copies of refused and changed readings, and the ledger entry.
+// Whatever the server answers, the call ends with the block committed, or
+// with an error line saying what waits and why; the host hears how many
+// readings at the head of the block are written.
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "logger.h"
+#include "reading_json.h"
+#include "redshift.h"
+
+namespace {
+
+// Ledger entries live this long.
+constexpr int64_t LEDGER_KEEP_MICROS = 7LL * 24 * 3600 * 1000000;
+// Conflicts with other writers retried in one call, each after a pause.
+constexpr int PAUSES = 3;
+// Rounds of isolation in one call.
+constexpr int ISOLATIONS = 2;
+// A request is never halved below this.
+constexpr size_t SMALLEST_REQUEST = 4096;
+
+std::string tableList(const BlockRows& rows) {
+    std::string list;
+    for (const auto& table : rows.tables) list += (list.empty() ? "" : ", ") + table.first;
+    return list.empty() ? std::string("(none)") : list;
+}
+
+}  // namespace
+
+// What one block carries from try to try within a call.
+struct Redshift::Attempt {
+    size_t first;                    // readings at the head acknowledged already
+    std::vector<Reading*> readings;  // the rest, written in this call or not at all
+    Fingerprints fingerprints;       // of `readings`
+    std::string id;
+    size_t limit;                    // bytes per request
+    BlockRows kept;                  // refused readings found so far
+    std::vector<StatementKind> kinds;  // of the statements of the last try
+    bool retried = false;
+    bool refreshed = false;
+    int isolations = 0;
+    int pauses = 0;
+};
+
+uint32_t Redshift::send(const std::vector<Reading*>& readings) {
+    Session::Call call(m_session);
+    m_isolation.startCall();
+    // A session the server ended while idle is replaced before the block
+    // starts, not found dead in the middle of it.
+    m_session.dropIfClosedByServer();
+    if (!m_session.isOpen() && !reconnect(3)) {
+        Logger::getLogger()->error("AWS Redshift - no connection: %zu reading(s) wait for the next try",
+                                   readings.size());
+        return 0;
+    }
+    if (readings.empty() || !prepareSession()) return 0;
+    Fingerprints fingerprints;
+    for (const Reading* reading : readings) fingerprints.push_back(readingFingerprint(*reading));
+    size_t first = m_bookkeepingOff ? 0 : m_ledger.settle(fingerprints, requestLimit());
+    if (first == SIZE_MAX) {
+        // A ledger gone behind the plugin's back is made again next time.
+        m_cacheChecked = false;
+        return 0;
+    }
+    if (first == readings.size()) return static_cast<uint32_t>(readings.size());
+    return deliver(readings, first, fingerprints);
+}
+
+uint32_t Redshift::deliver(const std::vector<Reading*>& all, size_t first, const Fingerprints& fingerprints) {
+    Attempt attempt{first, std::vector<Reading*>(all.begin() + static_cast<long>(first), all.end()),
+                    Fingerprints(fingerprints.begin() + static_cast<long>(first), fingerprints.end()),
+                    m_ledger.blockId(), requestLimit(), {}, {}};
+    applyKnownRefusals(attempt);
+    for (;;) {
+        BlockRows rows = blockRows(attempt);
+        for (const auto& failed : m_ddlFailures)
+            if (!failed.second.permanent) {
+                // Its error line said so: a table that could not be made ready for passing reasons.
+                m_session.close();
+                return static_cast<uint32_t>(first);
+            }
+        if (!m_session.isOpen()) {
+            Logger::getLogger()->error("AWS Redshift - the connection was lost while the tables of %zu reading(s) "
+                                       "were made ready; they wait for the next try",
+                                       attempt.readings.size());
+            return static_cast<uint32_t>(first);
+        }
+        Outcome outcome = m_session.transaction(blockStatements(attempt, rows), attempt.limit);
+        if (outcome.ok) {
+            committed(attempt, rows);
+            return static_cast<uint32_t>(first + attempt.readings.size());
+        }
+        size_t acknowledged = first;
+        if (!retryAfter(outcome, attempt, rows, acknowledged)) return static_cast<uint32_t>(acknowledged);
+    }
+}
+
+BlockRows Redshift::blockRows(Attempt& attempt) {
+    m_ddlFailures.clear();
+    TableNameList failed;
+    TableIndexMap ready;
+    createTablesFromPayload(attempt.readings, failed, ready);
+    BlockRows rows;
+    rows.refused = attempt.kept.refused;
+    rows.rejects = attempt.kept.rejects;
+    if (m_session.isOpen()) createBatch(attempt.readings, failed, ready, rows);
+    return rows;
+}
+
+std::vector<std::string> Redshift::blockStatements(Attempt& attempt, const BlockRows& rows) {
+    std::vector<std::string> statements;
+    attempt.kinds.clear();
+    auto add = [&](std::string statement, StatementKind kind) {
+        statements.push_back(std::move(statement));
+        attempt.kinds.push_back(kind);
+    };
+    // The lock first: an instance's block transactions never overlap, and
+    // whoever settles a block in doubt waits for this one to end.
+    if (!m_bookkeepingOff) add(m_ledger.lockStatement(), StatementKind::Bookkeeping);
+    for (const RowRange& range : rows.ranges(attempt.limit)) add(rows.statement(range), StatementKind::Data);
+    if (m_bookkeepingOff) return statements;
+    for (std::string& statement : rejectStatements(rows.rejects, attempt.readings, attempt.id))
+        add(std::move(statement), StatementKind::Bookkeeping);
+    for (std::string& statement : m_ledger.entryStatements(attempt.id, attempt.fingerprints, nowLiteral()))
+        add(std::move(statement), StatementKind::Bookkeeping);
+    return statements;
+}
+
+void Redshift::committed(const Attempt& attempt, const BlockRows& rows) {
+    if (!m_bookkeepingOff) m_ledger.committed(nowLiteral(-LEDGER_KEEP_MICROS), requestLimit());
+    rows.changes.log();
+    for (const RejectEntry& entry : rows.rejects) {
+        if (entry.written) continue;
+        const Reading& reading = *attempt.readings[entry.position];
+        Logger::getLogger()->error(
+            "AWS Redshift - table %s, asset %s, reading of %s refused: %s; %s", entry.table.c_str(),
+            reading.getAssetName().c_str(), reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true).c_str(),
+            entry.reason.c_str(),
+            m_bookkeepingOff ? ("not stored: " + readingJson(reading)).c_str() : "kept in the rejects table");
+    }
+}
+
+bool Redshift::retryAfter(Outcome& outcome, Attempt& attempt, const BlockRows& rows, size_t& acknowledged) {
+    std::string cost = std::to_string(attempt.readings.size()) + " readings for " + tableList(rows);
+    StatementKind kind =
+        outcome.failedStatement < attempt.kinds.size() ? attempt.kinds[outcome.failedStatement] : StatementKind::Data;
+    // The ledger key this block shares with an earlier try: that try may
+    // have committed after all. Only the readings it holds are acknowledged.
+    if (outcome.state == "23505" && kind == StatementKind::Bookkeeping && !m_bookkeepingOff) {
+        Fingerprints recorded;
+        if (m_ledger.lookUp(attempt.id, requestLimit(), recorded) == Ledger::Found::Committed) {
+            acknowledged += Ledger::matchHeadOf(recorded, attempt.fingerprints);
+            m_ledger.giveUp();
+            return false;
+        }
+    }
+    if (outcome.lost) return retryLost(outcome, attempt, cost, acknowledged);
+    Action action = actionFor(kind, outcome.state, outcome.message, m_redshiftRules);
+    switch (action) {
+        case Action::Reconnect:
+            m_session.close();
+            return retryLost(outcome, attempt, cost, acknowledged);
+        case Action::Pause: return pauseAndRetry(outcome, attempt, cost);
+        case Action::Split:
+            if (attempt.limit / 2 >= SMALLEST_REQUEST) {
+                attempt.limit /= 2;
+                Logger::getLogger()->info("AWS Redshift - %s (block of %s): requests halved to %zu bytes",
+                                          outcome.message.c_str(), cost.c_str(), attempt.limit);
+                return true;
+            }
+            break;
+        case Action::Reread:
+        case Action::Isolate:
+            // The tables may not be what the cache says (a column retyped or
+            // dropped behind the plugin's back): read them again first.
+            if (!attempt.refreshed) {
+                Logger::getLogger()->info("AWS Redshift - %s (block of %s): reading the tables again",
+                                          outcome.message.c_str(), cost.c_str());
+                attempt.refreshed = true;
+                return rereadTables() || blockWaits(outcome, cost, "the tables could not be read");
+            }
+            if (kind == StatementKind::Data) return isolate(outcome, attempt, rows, cost, acknowledged);
+            break;
+        default: break;
+    }
+    // Nothing a row did: a fresh session next time, in case this one holds
+    // settings that have changed since it opened.
+    m_session.close();
+    return blockWaits(outcome, cost, actionName(action));
+}
+
+bool Redshift::blockWaits(const Outcome& outcome, const std::string& cost, const char* why) {
+    Logger::getLogger()->error("AWS Redshift - %s (block of %s not sent: %s; it waits for the next try)",
+                               outcome.message.c_str(), cost.c_str(), why);
+    return false;
+}
+
+bool Redshift::pauseAndRetry(const Outcome& outcome, Attempt& attempt, const std::string& cost) {
+    if (attempt.pauses++ >= PAUSES) return blockWaits(outcome, cost, "another writer kept conflicting");
+    static thread_local std::mt19937 random{std::random_device{}()};
+    int pause = std::uniform_int_distribution<int>(100, 1000)(random);
+    Logger::getLogger()->info("AWS Redshift - %s (block of %s): trying again in %d ms", outcome.message.c_str(),
+                              cost.c_str(), pause);
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+    return true;
+}
+
+bool Redshift::isolate(const Outcome& outcome, Attempt& attempt, const BlockRows& rows, const std::string& cost,
+                       size_t& acknowledged) {
+    if (attempt.isolations++ >= ISOLATIONS) return blockWaits(outcome, cost, "its rows were looked at twice already");
+    Verdict verdict = m_isolation.isolate(rows, outcome, attempt.readings.size(), attempt.limit, m_redshiftRules);
+    if (verdict.waits) {
+        if (!m_session.isOpen()) return retryLost(outcome, attempt, cost, acknowledged);
+        m_session.close();
+        Outcome trial = outcome;
+        trial.message = verdict.why;
+        return blockWaits(trial, cost, "a trial failed for no row's sake");
+    }
+    if (verdict.resolvedHead == 0)
+        return blockWaits(outcome, cost, "no reading at its head could be cleared within the trials of one call");
+    for (const auto& refused : verdict.refused) {
+        if (refused.first < verdict.resolvedHead) {
+            attempt.kept.refused.insert(refused.first);
+            attempt.kept.rejects.push_back({refused.first, tableOf(rows, refused.first), refused.second, false});
+        } else {
+            rememberRefusal(attempt, refused.first, tableOf(rows, refused.first), refused.second);
+        }
+    }
+    if (verdict.resolvedHead < attempt.readings.size()) {
+        // Only the head is settled; the rest waits for the host's next call,
+        // which finds the refusals learnt here without trying them again.
+        Logger::getLogger()->info("AWS Redshift - %zu of %zu readings (%s) could be cleared or refused within the "
+                                  "trials of one call; the rest wait for the next",
+                                  verdict.resolvedHead, attempt.readings.size(), cost.c_str());
+        attempt.readings.resize(verdict.resolvedHead);
+        attempt.fingerprints.resize(verdict.resolvedHead);
+    }
+    return true;
+}
+
+std::string Redshift::tableOf(const BlockRows& rows, size_t position) {
+    for (const auto& table : rows.tables)
+        for (size_t at : table.second.positions)
+            if (at == position) return table.first;
+    return {};
+}
+
+namespace {
+// How often the fingerprint at `position` occurs before it: identical
+// readings are told apart by their place among their likes.
+size_t occurrence(const Fingerprints& fingerprints, size_t position) {
+    size_t count = 0;
+    for (size_t i = 0; i < position; ++i) count += fingerprints[i] == fingerprints[position];
+    return count;
+}
+}  // namespace
+
+void Redshift::rememberRefusal(const Attempt& attempt, size_t position, const std::string& table,
+                               const std::string& reason) {
+    m_knownRefusals[{attempt.fingerprints[position], occurrence(attempt.fingerprints, position)}] = {table, reason};
+}
+
+void Redshift::applyKnownRefusals(Attempt& attempt) {
+    if (m_knownRefusals.empty()) return;
+    for (size_t position = 0; position < attempt.readings.size(); ++position) {
+        auto known =
+            m_knownRefusals.find({attempt.fingerprints[position], occurrence(attempt.fingerprints, position)});
+        if (known == m_knownRefusals.end()) continue;
+        attempt.kept.refused.insert(position);
+        attempt.kept.rejects.push_back({position, known->second.first, known->second.second, false});
+        m_knownRefusals.erase(known);
+    }
+}
+
+bool Redshift::retryLost(const Outcome& outcome, Attempt& attempt, const std::string& cost, size_t& acknowledged) {
+    auto inDoubt = [&](const char* why) {
+        Logger::getLogger()->error("AWS Redshift - %s (block of %s not acknowledged: %s; it waits, and the ledger "
+                                   "is read before it is written again)",
+                                   outcome.message.c_str(), cost.c_str(), why);
+        if (!m_bookkeepingOff) m_ledger.inDoubt(attempt.id, attempt.fingerprints);
+        return false;
+    };
+    // The server may still commit a request whose deadline passed.
+    if (outcome.timedOut) return inDoubt("no answer in time");
+    if (attempt.retried || (!m_session.isOpen() && !reconnect(3))) return inDoubt("the connection is lost");
+    Logger::getLogger()->error("AWS Redshift - %s (block of %s; reconnected, trying once more)",
+                               outcome.message.c_str(), cost.c_str());
+    attempt.retried = true;
+    if (m_bookkeepingOff) return true;
+    Fingerprints recorded;
+    switch (m_ledger.lookUp(attempt.id, requestLimit(), recorded)) {
+        case Ledger::Found::Absent: return true;
+        case Ledger::Found::Unknown: return inDoubt("the ledger could not be read");
+        case Ledger::Found::Committed: acknowledged = attempt.first + attempt.readings.size(); return false;
+    }
+    return false;
+}
