@@ -1,6 +1,7 @@
 // The send cycle. A block is one transaction: every row of it, the copies of
 // refused readings, and a ledger entry that tells, after a lost reply,
 // whether the block committed. The host hears "all" or "nothing".
+#include <chrono>
 #include <functional>
 
 #include "block_rows.h"
@@ -26,7 +27,7 @@ constexpr int TRIAL_BUDGET = 64;
 // Room left in a request for what joins its statements.
 constexpr size_t REQUEST_MARGIN = 64;
 // Ledger entries live this long; the ledger is read only for the last block.
-constexpr int64_t LEDGER_KEEP_MICROS = 7LL * 24 * 3600 * 1000000;
+constexpr std::chrono::hours LEDGER_KEEP{7 * 24};
 
 std::string literal(const std::string& text, size_t limit = TEXT_LIMIT) {
     std::string valid = validUtf8(text);
@@ -148,7 +149,7 @@ std::vector<std::string> Redshift::rejectStatements(const std::vector<RejectEntr
     std::string header = std::string("INSERT INTO ") + sqlIdentifier(REJECTS_TABLE) +
                          " ( block_id , reading_no , table_name , asset_code , user_ts , ts , vantrel , outcome , "
                          "reason , part , parts , reading , rejected_at ) VALUES ";
-    std::string now = timestampLiteral(Reading::nowMicros());
+    std::string now = timestampLiteral(utcText(std::chrono::system_clock::now()));
     std::string statement;
     for (const RejectEntry& entry : entries) {
         const Reading& reading = *readings[entry.position];
@@ -162,8 +163,10 @@ std::vector<std::string> Redshift::rejectStatements(const std::vector<RejectEntr
         }
         for (size_t part = 0; part < parts.size(); ++part) {
             std::string row = "( '" + id + "'," + std::to_string(entry.position) + "," + literal(entry.table) + "," +
-                              literal(reading.getAssetName()) + "," + timestampLiteral(reading.getUserTimestamp()) + "," +
-                              timestampLiteral(reading.getTimestamp()) + "," + literal(m_instanceName, 256) + "," +
+                              literal(reading.getAssetName()) + "," +
+                              timestampLiteral(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true)) + "," +
+                              timestampLiteral(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)) + "," +
+                              literal(m_instanceName, 256) + "," +
                               (entry.written ? "'changed'," : "'refused',") + literal(entry.reason) + "," +
                               std::to_string(part + 1) + "," + std::to_string(parts.size()) + "," +
                               literal(parts[part]) + "," + now + ")";
@@ -313,10 +316,11 @@ uint32_t Redshift::deliver(const std::vector<Reading*>& all, size_t first) {
                 statements.push_back(std::move(statement));
             std::string ledger = sqlIdentifier(ledgerTable());
             statements.push_back("INSERT INTO " + ledger + " ( block_id , committed_at , readings ) VALUES ( '" + id +
-                                 "'," + timestampLiteral(Reading::nowMicros()) + "," + std::to_string(all.size()) + ")");
+                                 "'," + timestampLiteral(utcText(std::chrono::system_clock::now())) + "," +
+                                 std::to_string(all.size()) + ")");
             if (m_blocks % 1000 == 0)
                 statements.push_back("DELETE FROM " + ledger + " WHERE committed_at < " +
-                                     timestampLiteral(Reading::nowMicros() - LEDGER_KEEP_MICROS));
+                                     timestampLiteral(utcText(std::chrono::system_clock::now() - LEDGER_KEEP)));
         }
 
         Outcome outcome = runBlock(std::move(statements));
