@@ -1,5 +1,7 @@
 // The bookkeeping tables: the ledger and the rejects table, made or widened
 // once per connection, and the rows that keep refused and changed readings.
+#include <chrono>
+
 #include "block_rows.h"
 #include "literal.h"
 #include "logger.h"
@@ -42,7 +44,9 @@ size_t Redshift::requestLimit() const {
     return limit > 4 * REQUEST_MARGIN ? limit - REQUEST_MARGIN : limit - limit / 4;
 }
 
-std::string Redshift::nowLiteral(int64_t offsetMicros) const { return timestampLiteral(Reading::nowMicros() + offsetMicros); }
+std::string Redshift::nowLiteral(int64_t offsetMicros) const {
+    return timestampLiteral(utcText(std::chrono::system_clock::now() + std::chrono::microseconds(offsetMicros)));
+}
 
 bool Redshift::prepareSession() {
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -134,8 +138,10 @@ std::vector<std::string> Redshift::rejectStatements(const std::vector<RejectEntr
         }
         for (size_t part = 0; part < parts.size(); ++part) {
             std::string row = "( " + literal(id) + "," + std::to_string(entry.position) + "," + literal(entry.table) + "," +
-                              literal(reading.getAssetName()) + "," + timestampLiteral(reading.getUserTimestamp()) + "," +
-                              timestampLiteral(reading.getTimestamp()) + "," + literal(m_instanceName, 256) + "," +
+                              literal(reading.getAssetName()) + "," +
+                              timestampLiteral(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true)) + "," +
+                              timestampLiteral(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)) + "," +
+                              literal(m_instanceName, 256) + "," +
                               (entry.written ? "'changed'," : "'refused',") + literal(entry.reason) + "," +
                               std::to_string(part + 1) + "," + std::to_string(parts.size()) + "," +
                               literal(parts[part]) + "," + now + ")";

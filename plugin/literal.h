@@ -11,12 +11,12 @@
 // blanks do not count: were the concatenation taken as CHAR, a text ending in
 // blanks could lose them. No test here can show what Redshift does there, so
 // the literal gives it no CHAR at all.
+#include <chrono>
 #include <cstddef>
-#include <cstdint>
+#include <cstdio>
+#include <ctime>
 #include <string>
 #include <string_view>
-
-#include "reading.h"
 
 // What stands for one backslash, outside the quotes.
 constexpr char TEXT_LITERAL_BACKSLASH[] = "chr(92)::varchar";
@@ -65,7 +65,20 @@ inline void appendTextLiteral(std::string& out, std::string_view text) {
     if (!written) out.append("''", 2);
 }
 
-// A UTC timestamp as the literal a TIMESTAMPTZ column reads without doubt.
-inline std::string timestampLiteral(int64_t micros) {
-    return "'" + Reading::formatTime(micros, Reading::FMT_DEFAULT, true) + "+00:00'";
+// A UTC time as the host gives a reading's, "YYYY-MM-DD HH:MM:SS.ffffff"
+// with no zone, as the literal a TIMESTAMPTZ column reads without doubt.
+inline std::string timestampLiteral(const std::string& utc) { return "'" + utc + "+00:00'"; }
+
+// A moment of the plugin's own (a commit, a refusal) in the host's form. The
+// host's library offers a plugin no clock, so the standard one is formatted here.
+inline std::string utcText(std::chrono::system_clock::time_point when) {
+    const auto second = std::chrono::floor<std::chrono::seconds>(when);
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(when - second).count();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(second);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06lld", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<long long>(micros));
+    return text;
 }

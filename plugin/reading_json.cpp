@@ -18,7 +18,7 @@ void writeString(Writer& writer, const std::string& text) {
 
 void writeValue(Writer& writer, const DatapointValue& value) {
     switch (value.getType()) {
-        case DP_STRING: writeString(writer, value.stringValue()); break;
+        case DP_STRING: writeString(writer, value.toString()); break;
         case DP_INTEGER: writer.Int64(value.toInt()); break;
         case DP_FLOAT:
             if (std::isfinite(value.toDouble()))

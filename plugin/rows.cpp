@@ -105,13 +105,15 @@ public:
                 }
                 return null(slot, *value);
             case ColumnKind::Text:
-                return text(slot, type == DP_STRING ? value->stringValue() : value->toString());
-            default:
+                return text(slot, value->toString());
+            default: {
                 // A column of a type the plugin does not make takes a literal it
                 // converts itself; one it refuses is a refused row, not a stall.
                 // A backslash would need an expression, which it would not convert.
-                if (type == DP_STRING && value->stringValue().find('\\') != std::string::npos) return null(slot, *value);
-                return text(slot, type == DP_STRING ? value->stringValue() : value->toString());
+                std::string shown = value->toString();
+                if (type == DP_STRING && shown.find('\\') != std::string::npos) return null(slot, *value);
+                return text(slot, shown);
+            }
         }
     }
 
@@ -234,8 +236,10 @@ void Redshift::createBatch(const std::vector<Reading*>& readings, TableNameList&
             switch (slot.fixed) {
                 case Fixed::Asset: writer.text(slot, reading.getAssetName()); break;
                 case Fixed::Instance: writer.text(slot, m_instanceName); break;
-                case Fixed::UserTs: row += timestampLiteral(reading.getUserTimestamp()); break;
-                case Fixed::Ts: row += timestampLiteral(reading.getTimestamp()); break;
+                case Fixed::UserTs:
+                    row += timestampLiteral(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true));
+                    break;
+                case Fixed::Ts: row += timestampLiteral(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)); break;
                 case Fixed::None: writer.value(slot, values[i]); break;
             }
         }

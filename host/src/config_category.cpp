@@ -3,6 +3,14 @@
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 
+#include <stdexcept>
+
+class ConfigItemNotFound : public std::runtime_error {
+public:
+    explicit ConfigItemNotFound(const std::string& item)
+        : std::runtime_error("configuration item '" + item + "' not found") {}
+};
+
 namespace {
 
 std::string text(const rapidjson::Value& v) { return std::string(v.GetString(), v.GetStringLength()); }
