@@ -12,6 +12,7 @@ pg_admin -d postgres -c "DROP DATABASE IF EXISTS $db WITH (FORCE)" -c "CREATE DA
 work=$(mktemp -d /tmp/north-run-test.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 failures=0
+export CIRRANT_BACKOFF_MS=20  # waits before a block is sent again: 20 ms doubling, not 1 s
 
 check() {  # WHAT ACTUAL EXPECTED
     if [ "$2" = "$3" ]; then echo "ok   $1"; else
@@ -23,11 +24,14 @@ sql() { pg_admin -d $db -At -c "$1"; }
 # The JSON text in $1, as the server parses it, queried by $2 (:'j' stands for it).
 json() { echo "$2" | pg_admin -d $db -At -v j="$1"; }
 # north-run pointed at the test database; its outputs land in $work.
+nr=("$north_run" --set host=127.0.0.1 --set port="$PG_PORT" --set dbName=$db)
 run() {
-    "$north_run" --set host=127.0.0.1 --set port="$PG_PORT" --set dbName=$db "$@" >"$work/out" 2>"$work/err"
+    "${nr[@]}" "$@" >"$work/out" 2>"$work/err"
     status=$?
 }
-summary() { sed -E 's| rate [0-9]+/s$||' "$work/out"; }
+summary() { sed -E 's| rate [0-9]+/s||' "$work/out"; }
+# Until the query $1 answers $2 (errors, as of a table not there yet, count as no).
+wait_for() { for _ in $(seq 600); do [ "$(sql "$1" 2>/dev/null)" = "$2" ] && return; sleep 0.1; done; }
 reading() { printf '{"asset": "%s", "user_ts": "%s", "datapoints": %s}\n' "$1" "${3:-2026-12-06 10:00:00}" "$2"; }
 
 # Every kind of value lands in its column; null, arrays and the hint make no column.
@@ -75,14 +79,15 @@ check "bad lines: reported" "$(grep -o '^north-run: line [0-9]*:' "$work/err" | 
 check "bad lines: the bad date named" "$(grep -c '2026-02-30' "$work/err")" 1
 check "bad lines: good ones sent" "$(sql "SELECT string_agg(n::text, ',' ORDER BY n) FROM nr_bad")" "1,2,6"
 
-# A server that is not there: every reading counted as not sent.
+# A server that is not there: the first block is tried five times, then the run ends.
 down=$((PG_PORT + 1))
 while pg_port_taken $down; do down=$((down + 1)); done
 for i in 1 2 3 4; do reading "nr down" '{"n": 1}'; done >"$work/down.jsonl"
 run --set port=$down --block-size 2 --readings "$work/down.jsonl"
 check "server down: exit status" "$status" 1
-check "server down: summary" "$(summary)" "read 4 sent 0 not-sent 4 rejected 0 blocks 2 tables 1"
-check "server down: each block reported" "$(grep -c 'the plugin sent 0 of 2 readings' "$work/err")" 2
+check "server down: summary" "$(summary)" "read 4 sent 0 not-sent 4 rejected 0 blocks 5 tables 1 first-unsent 1"
+check "server down: each try reported" "$(grep -c 'lines 1-2: the plugin sent 0 of 2 readings; trying again' "$work/err") \
+$(grep -c 'giving up after 5 tries' "$work/err")" "4 1"
 
 # The state file keeps the table cache: the second run asks the catalogue only
 # for its one comparison of the cached tables, not for each table.
@@ -94,7 +99,7 @@ run --readings "$work/state.jsonl" --state "$state" --log-level debug
 check "state: first run exit status" "$status" 0
 check "state: first run asks the catalogue" "$(($(grep -c information_schema "$work/err") > 0))" 1
 check "state: file holds both tables" "$(json "$(cat "$state")" "SELECT json_array_length(:'j'::json->'Items')")" 2
-check "state: nothing but the state file left" "$(ls "$work/cache")" state.json
+check "state: nothing but the state and position files left" "$(echo $(ls "$work/cache"))" "state.json state.json.pos"
 cp "$state" "$work/first-state.json"
 run --readings "$work/state.jsonl" --state "$state" --log-level debug
 check "state: second run exit status" "$status" 0
@@ -105,17 +110,12 @@ check "state: rows" "$(sql "SELECT count(*) FROM nr_state_pump UNION ALL SELECT 
 
 # SIGTERM: what was read is sent, the state saved, the summary printed, exit 130.
 mkfifo "$work/fifo"
-"$north_run" --set host=127.0.0.1 --set port="$PG_PORT" --set dbName=$db --block-size 2 \
-    --state "$work/signal.json" <"$work/fifo" >"$work/out" 2>"$work/err" &
+"${nr[@]}" --block-size 2 --state "$work/signal.json" <"$work/fifo" >"$work/out" 2>"$work/err" &
 pid=$!
 exec 3>"$work/fifo"
 # Two readings fill a block; the third waits in the next one for input that never comes.
 { reading "nr signal" '{"n": 1}'; reading "nr signal" '{"n": 2}'; reading "nr signal" '{"n": 3}'; } >&3
-for _ in $(seq 600); do
-    [ "$(sql "SELECT count(*) FROM pg_tables WHERE tablename = 'nr_signal'")" = 1 ] &&
-        [ "$(sql "SELECT count(*) FROM nr_signal")" = 2 ] && break
-    sleep 0.1
-done
+wait_for "SELECT count(*) FROM nr_signal" 2
 kill -TERM $pid
 wait $pid
 status=$?
@@ -124,6 +124,52 @@ check "SIGTERM: exit status" "$status" 130
 check "SIGTERM: summary" "$(summary)" "read 3 sent 3 not-sent 0 rejected 0 blocks 2 tables 1"
 check "SIGTERM: rows" "$(sql "SELECT count(*) FROM nr_signal")" 3
 check "SIGTERM: state saved" "$(json "$(cat "$work/signal.json")" "SELECT :'j'::json->'Items'->0->>'tablename'")" nr_signal
+
+# Stopped with its second block under way (its table locked), a run resumes
+# where the plugin stopped taking readings: the rest is sent, nothing twice.
+reading "nr resume b" '{"n": 0}' | run --state "$work/resume"
+{
+    reading "nr resume a" '{"n": 1}'
+    reading "nr resume a" '{"n": 2}'
+    for i in $(seq 3 10); do reading "nr resume b" "{\"n\": $i}"; done
+} >"$work/resume.jsonl"
+exec 4> >(pg_admin -d $db)
+echo "BEGIN; LOCK TABLE nr_resume_b;" >&4
+locks="SELECT count(*) FROM pg_locks WHERE relation = 'nr_resume_b'::regclass AND"
+wait_for "$locks granted" 1
+"${nr[@]}" --block-size 2 --readings "$work/resume.jsonl" --state "$work/resume" >"$work/out" 2>"$work/err" &
+pid=$!
+wait_for "$locks NOT granted" 1
+kill -TERM $pid
+echo "COMMIT;" >&4
+exec 4>&-
+wait $pid
+check "resume: stopped after three blocks" "$? $(summary)" "130 read 6 sent 6 not-sent 0 rejected 0 blocks 3 tables 2"
+run --block-size 2 --state "$work/resume" --resume
+check "resume: the rest sent" "$status $(summary)" "0 read 4 sent 4 not-sent 0 rejected 0 blocks 2 tables 1"
+check "resume: every reading once" "$(sql "SELECT string_agg(n::text, ',' ORDER BY n)
+    FROM (SELECT n FROM nr_resume_a UNION ALL SELECT n FROM nr_resume_b) r")" "0,1,2,3,4,5,6,7,8,9,10"
+sed -i '1s/"n": 1/"n": 9/' "$work/resume.jsonl"
+run --state "$work/resume" --resume
+check "resume: a changed file refused" "$status $(grep -c '^north-run: cannot resume' "$work/err")" "2 1"
+
+# An outage after the first block only delays the run: the block is tried
+# until the database takes it again.
+mkfifo "$work/slow"
+"${nr[@]}" --block-size 2 --readings "$work/slow" >"$work/out" 2>"$work/err" &
+pid=$!
+exec 3>"$work/slow"
+{ reading "nr outage" '{"n": 1}'; reading "nr outage" '{"n": 2}'; } >&3
+wait_for "SELECT count(*) FROM nr_outage" 2
+pg_admin -d postgres -c "ALTER DATABASE $db ALLOW_CONNECTIONS false" \
+    -c "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE datname = '$db'" >/dev/null
+for i in 3 4 5; do reading "nr outage" "{\"n\": $i}"; done >&3
+for _ in $(seq 600); do [ "$(grep -c 'trying again' "$work/err")" -gt 5 ] && break; sleep 0.1; done
+pg_admin -d postgres -c "ALTER DATABASE $db ALLOW_CONNECTIONS true"
+exec 3>&-
+wait $pid
+check "outage: waited out" "$? $(cut -d' ' -f1-8 "$work/out")" "0 read 5 sent 5 not-sent 0 rejected 0"
+check "outage: rows" "$(sql "SELECT string_agg(n::text, ',' ORDER BY n) FROM nr_outage")" "1,2,3,4,5"
 
 # --info: the description as one JSON object.
 "$north_run" --info >"$work/out" 2>"$work/err"
@@ -150,6 +196,7 @@ usage_error "'colour'" --config "$work/unknown.json"
 usage_error "'abc'" --set port=abc
 usage_error "'99999999999'" --set port=99999999999
 usage_error "ITEM=VALUE" --set port
+usage_error "--state" --resume
 
 echo "$failures failed"
 [ "$failures" -eq 0 ]

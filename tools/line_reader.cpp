@@ -22,6 +22,7 @@ LineReader::Result LineReader::next(std::string& line) {
         if (nl) {
             const char* end = static_cast<const char*>(nl);
             take(line, begin, end);
+            m_lineOffset = m_dropped + m_start;
             m_start = m_scanned = static_cast<size_t>(end + 1 - m_buffer.data());
             return Line;
         }
@@ -29,11 +30,13 @@ LineReader::Result LineReader::next(std::string& line) {
         if (m_eof) {
             if (m_start == m_buffer.size()) return End;
             take(line, begin, stop);  // a last line without a line end
+            m_lineOffset = m_dropped + m_start;
             m_start = m_scanned = m_buffer.size();
             return Line;
         }
         // Drop what was handed out, then read more.
         m_buffer.erase(0, m_start);
+        m_dropped += m_start;
         m_scanned -= m_start;
         m_start = 0;
         char chunk[65536];

@@ -1,5 +1,6 @@
 #pragma once
 // The readings file, line by line.
+#include <cstdint>
 #include <string>
 
 namespace northrun {
@@ -8,7 +9,9 @@ namespace northrun {
 // read() that waits on a pipe, and stdio would hide whether it did.
 class LineReader {
 public:
-    explicit LineReader(int fd) : m_fd(fd) {}
+    // offset: where fd stands in its file, so that the offsets below count
+    // from the file's first byte when reading starts in the middle of it.
+    explicit LineReader(int fd, uint64_t offset = 0) : m_fd(fd), m_dropped(offset) {}
 
     enum Result { Line, End, Interrupted, Failed };
 
@@ -19,10 +22,17 @@ public:
 
     int error() const { return m_error; }
 
+    // Byte offsets in the file of the line next() returned last: its first
+    // byte, and the byte after its line end (where the following line starts).
+    uint64_t lineOffset() const { return m_lineOffset; }
+    uint64_t endOffset() const { return m_dropped + m_start; }
+
 private:
     static void take(std::string& line, const char* begin, const char* end);
 
     int m_fd;
+    uint64_t m_dropped;  // file offset of m_buffer[0]
+    uint64_t m_lineOffset = 0;
     std::string m_buffer;
     size_t m_start = 0;    // first byte not yet handed out
     size_t m_scanned = 0;  // bytes before this hold no '\n' past m_start

@@ -43,7 +43,7 @@ std::string loadState(const std::string& path) {
 
 // Write to a temporary file beside the target, flush it to disk, then rename
 // it over the target.
-bool saveState(const std::string& path, const std::string& text, std::string& error) {
+bool saveState(const std::string& path, const std::string& text, std::string& error, bool durable) {
     std::string dir = directoryOf(path);
     std::string base = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
     std::string temp = dir + "/." + base + ".tmp." + std::to_string(::getpid());
@@ -58,7 +58,7 @@ bool saveState(const std::string& path, const std::string& text, std::string& er
         return false;
     }
     if (::stat(path.c_str(), &st) == 0) (void)::fchmod(fd, mode);
-    bool ok = writeAll(fd, text) && ::fsync(fd) == 0;
+    bool ok = writeAll(fd, text) && (!durable || ::fsync(fd) == 0);
     int err = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
@@ -73,6 +73,7 @@ bool saveState(const std::string& path, const std::string& text, std::string& er
         error = path + ": " + errnoText(err);
         return false;
     }
+    if (!durable) return true;
     // The rename itself lives in the directory.
     int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {

@@ -12,8 +12,10 @@ namespace northrun {
 std::string loadState(const std::string& path);
 
 // Replaces the file's text atomically: a reader (or the next run) sees the old
-// text or the new, never a torn one, whenever the process dies. The mode of
-// the file replaced is kept. False, with the reason in error, on failure.
-bool saveState(const std::string& path, const std::string& text, std::string& error);
+// text or the new, never a torn one, whenever the process dies. durable: on
+// disk before the call returns, so that the new text also outlives a crash of
+// the machine; that waits for the disk. The mode of the file replaced is
+// kept. False, with the reason in error, on failure.
+bool saveState(const std::string& path, const std::string& text, std::string& error, bool durable = true);
 
 }  // namespace northrun
