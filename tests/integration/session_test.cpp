@@ -8,6 +8,8 @@
 
 #include "builders.h"
 #include "log_capture.h"
+#include "plugin_host.h"
+#include "relay.h"
 #include "test_db.h"
 
 using namespace testsupport;
@@ -92,4 +94,31 @@ TEST(Session, AServerThatStopsAnsweringGivesTheBlockBackAtTheDeadline) {
     lock.exec("ROLLBACK");
     EXPECT_LT(spent, std::chrono::seconds(3)) << "one call is bounded by twice the deadline and the connects";
     EXPECT_EQ(log.count("no answer within 1 s; the connection was closed"), 1u) << log.dump();
+}
+
+// The same through the entry points, with the deadline from the environment:
+// the relay holds every reply, as a link that stopped forwarding would. The
+// block comes back unsent; once replies flow again, it is settled against
+// the ledger and written once.
+TEST(Session, AHeldLinkGivesTheBlockBackAndTheNextCallWritesItOnce) {
+    setenv("CIRRANT_REQUEST_TIMEOUT", "1", 1);
+    pluginhost::PluginHost host(PLUGIN_PATH);
+    Relay relay(db().port());
+    auto config = db().config();
+    config->setValue("port", std::to_string(relay.port()));
+    PLUGIN_HANDLE handle = host.init(*config);
+    unsetenv("CIRRANT_REQUEST_TIMEOUT");
+    host.start(handle, "");
+    Block setup, block;
+    setup.add("held", {dpInt("n", -1)});
+    ASSERT_EQ(host.send(handle, setup.readings()), 1u);
+    for (int i = 0; i < 50; ++i) block.add("held", {dpInt("n", i)}, kTestTime + i);
+    LogCapture log;
+    relay.hold(true);
+    EXPECT_EQ(host.send(handle, block.readings()), 0u);
+    EXPECT_EQ(log.count("no answer within 1 s"), 1u) << log.dump();
+    relay.hold(false);
+    EXPECT_EQ(host.send(handle, block.readings()), 50u) << log.dump();
+    host.shutdown(handle);
+    EXPECT_EQ(db().scalar("SELECT count(*) || ' ' || count(DISTINCT n) FROM held"), "51 51");
 }
