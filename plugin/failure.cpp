@@ -67,15 +67,3 @@ Action actionFor(StatementKind kind, const std::string& state, const std::string
         if (std::strlen(rule.state) == 2 && state.compare(0, 2, rule.state) == 0) return pick(rule, kind);
     return pick(RULES[std::size(RULES) - 1], kind);
 }
-
-const char* actionName(Action action) {
-    switch (action) {
-        case Action::Reconnect: return "reconnect";
-        case Action::Pause: return "pause and retry";
-        case Action::Reread: return "read the tables again";
-        case Action::Isolate: return "find the refused rows";
-        case Action::Split: return "split the request";
-        case Action::Wait: return "wait";
-        default: return "refuse";
-    }
-}

@@ -23,5 +23,3 @@ enum class Action {
 };
 
 Action actionFor(StatementKind kind, const std::string& sqlstate, const std::string& message, bool redshiftRules);
-
-const char* actionName(Action action);

@@ -91,6 +91,8 @@ bool Ledger::failed(const Outcome& outcome, const char* what) {
     }
     Logger::getLogger()->error("AWS Redshift - %s (ledger %s, %s; the block waits until it can be read)",
                                outcome.message.c_str(), m_table.c_str(), what);
+    // A session may hold settings that have changed since it opened.
+    m_session.close();
     return true;
 }
 

@@ -189,11 +189,11 @@ bool Redshift::retryAfter(Outcome& outcome, Attempt& attempt, const BlockRows& r
     // Nothing a row did: a fresh session next time, in case this one holds
     // settings that have changed since it opened.
     m_session.close();
-    return blockWaits(outcome, cost, actionName(action));
+    return blockWaits(outcome, cost, "no reading is to blame");
 }
 
 bool Redshift::blockWaits(const Outcome& outcome, const std::string& cost, const char* why) {
-    Logger::getLogger()->error("AWS Redshift - %s (block of %s not sent: %s; it waits for the next try)",
+    Logger::getLogger()->error("AWS Redshift - %s (block of %s not sent, %s; the block waits for the next try)",
                                outcome.message.c_str(), cost.c_str(), why);
     return false;
 }
