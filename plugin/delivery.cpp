@@ -109,6 +109,7 @@ void Redshift::ensureBookkeeping(const TableColumns& found) {
 
 void Redshift::endRun() {
     Session::Call call(m_session);
+    m_activity.log("since the last report");
     std::string sql = m_bookkeepingReady && m_session.isOpen() ? m_ledger.endStatement(nowLiteral()) : "";
     if (sql.empty()) return;
     Outcome outcome = m_session.run(sql);

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "activity.h"
 #include "block_rows.h"
 #include "column_types.h"
 #include "config_category.h"
@@ -151,7 +152,7 @@ private:
     bool pauseAndRetry(const Outcome& outcome, Attempt& attempt, const std::string& cost);
     bool isolate(const Outcome& outcome, Attempt& attempt, const BlockRows& rows, const std::string& cost,
                  size_t& acknowledged);
-    static bool blockWaits(const Outcome& outcome, const std::string& cost, const char* why);
+    bool blockWaits(const Outcome& outcome, const std::string& cost, const char* why);
     static std::string tableOf(const BlockRows& rows, size_t position);
     void rememberRefusal(const Attempt& attempt, size_t position, const std::string& table,
                          const std::string& reason);
@@ -184,6 +185,7 @@ private:
     bool m_bookkeepingOff = false;
     Ledger m_ledger;
     Isolation m_isolation;
+    Activity m_activity;
     // Readings proven refused that the host has yet to send again, by
     // fingerprint and place among identical readings: (table, reason).
     std::map<std::pair<uint64_t, size_t>, std::pair<std::string, std::string>> m_knownRefusals;

@@ -66,7 +66,11 @@ uint32_t Redshift::send(const std::vector<Reading*>& readings) {
         return 0;
     }
     if (first == readings.size()) return static_cast<uint32_t>(readings.size());
-    return deliver(readings, first, fingerprints);
+    uint64_t sessions = m_session.generation();
+    uint32_t sent = deliver(readings, first, fingerprints);
+    if (m_session.generation() != sessions) m_activity.reconnected();
+    m_activity.tick();
+    return sent;
 }
 
 uint32_t Redshift::deliver(const std::vector<Reading*>& all, size_t first, const Fingerprints& fingerprints) {
@@ -131,6 +135,9 @@ std::vector<std::string> Redshift::blockStatements(Attempt& attempt, const Block
 
 void Redshift::committed(const Attempt& attempt, const BlockRows& rows) {
     if (!m_bookkeepingOff) m_ledger.committed(nowLiteral(-LEDGER_KEEP_MICROS), requestLimit());
+    size_t changed = 0;
+    for (const RejectEntry& entry : rows.rejects) changed += entry.written;
+    m_activity.written(attempt.readings.size() - rows.refused.size(), rows.refused.size(), changed);
     rows.changes.log();
     for (const RejectEntry& entry : rows.rejects) {
         if (entry.written) continue;
@@ -193,6 +200,7 @@ bool Redshift::retryAfter(Outcome& outcome, Attempt& attempt, const BlockRows& r
 }
 
 bool Redshift::blockWaits(const Outcome& outcome, const std::string& cost, const char* why) {
+    m_activity.failed(outcome.message + " (block of " + cost + ")");
     Logger::getLogger()->error("AWS Redshift - %s (block of %s not sent, %s; the block waits for the next try)",
                                outcome.message.c_str(), cost.c_str(), why);
     return false;
@@ -200,6 +208,7 @@ bool Redshift::blockWaits(const Outcome& outcome, const std::string& cost, const
 
 bool Redshift::pauseAndRetry(const Outcome& outcome, Attempt& attempt, const std::string& cost) {
     if (attempt.pauses++ >= PAUSES) return blockWaits(outcome, cost, "another writer kept conflicting");
+    m_activity.retried();
     static thread_local std::mt19937 random{std::random_device{}()};
     int pause = std::uniform_int_distribution<int>(100, 1000)(random);
     Logger::getLogger()->info("AWS Redshift - %s (block of %s): trying again in %d ms", outcome.message.c_str(),
@@ -281,6 +290,8 @@ bool Redshift::retryLost(const Outcome& outcome, Attempt& attempt, const std::st
                                    "is read before it is written again)",
                                    outcome.message.c_str(), cost.c_str(), why);
         if (!m_bookkeepingOff) m_ledger.inDoubt(attempt.id, attempt.fingerprints);
+        m_activity.inDoubt();
+        m_activity.failed(outcome.message + " (block of " + cost + ")");
         return false;
     };
     // The server may still commit a request whose deadline passed.
@@ -289,6 +300,7 @@ bool Redshift::retryLost(const Outcome& outcome, Attempt& attempt, const std::st
     Logger::getLogger()->error("AWS Redshift - %s (block of %s; reconnected, trying once more)",
                                outcome.message.c_str(), cost.c_str());
     attempt.retried = true;
+    m_activity.retried();
     if (m_bookkeepingOff) return true;
     Fingerprints recorded;
     switch (m_ledger.lookUp(attempt.id, requestLimit(), recorded)) {
