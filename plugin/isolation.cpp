@@ -74,3 +74,29 @@ bool Isolation::trial(Search& search, size_t begin, size_t end, Outcome& outcome
     outcome = m_session.transaction(std::move(statements), search.requestLimit, false);
     return outcome.ok;
 }
+
+namespace {
+// How often the fingerprint at `position` occurs before it: identical
+// readings are told apart by their place among their likes.
+size_t occurrence(const std::vector<uint64_t>& fingerprints, size_t position) {
+    size_t count = 0;
+    for (size_t i = 0; i < position; ++i) count += fingerprints[i] == fingerprints[position];
+    return count;
+}
+}  // namespace
+
+void Isolation::remember(const std::vector<uint64_t>& fingerprints, size_t position, const std::string& table,
+                         const std::string& reason) {
+    m_refused[{fingerprints[position], occurrence(fingerprints, position)}] = {table, reason};
+}
+
+std::vector<RejectEntry> Isolation::recall(const std::vector<uint64_t>& fingerprints) {
+    std::vector<RejectEntry> out;
+    for (size_t position = 0; position < fingerprints.size() && !m_refused.empty(); ++position) {
+        auto known = m_refused.find({fingerprints[position], occurrence(fingerprints, position)});
+        if (known == m_refused.end()) continue;
+        out.push_back({position, known->second.first, known->second.second, false});
+        m_refused.erase(known);
+    }
+    return out;
+}

@@ -6,8 +6,10 @@
 // one refused. A trial that fails for no row's sake (a lost connection, a
 // missing privilege, a timeout) refuses nothing: the block waits.
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "block_rows.h"
 #include "failure.h"
@@ -36,6 +38,14 @@ public:
     Verdict isolate(const BlockRows& rows, const Outcome& failure, size_t blockSize, size_t requestLimit,
                     bool redshiftRules);
 
+    // Refusals proven for readings past the head that was written, kept for
+    // the host's next call: by fingerprint and place among identical
+    // readings, so the same reading sent again is refused without a trial.
+    void remember(const std::vector<uint64_t>& fingerprints, size_t position, const std::string& table,
+                  const std::string& reason);
+    // The remembered refusals of this block, as rejects; each is used once.
+    std::vector<RejectEntry> recall(const std::vector<uint64_t>& fingerprints);
+
 private:
     struct Entry {
         size_t position;
@@ -48,4 +58,5 @@ private:
 
     Session& m_session;
     int m_trials = 0;
+    std::map<std::pair<uint64_t, size_t>, std::pair<std::string, std::string>> m_refused;
 };

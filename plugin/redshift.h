@@ -154,8 +154,6 @@ private:
                  size_t& acknowledged);
     bool blockWaits(const Outcome& outcome, const std::string& cost, const char* why);
     static std::string tableOf(const BlockRows& rows, size_t position);
-    void rememberRefusal(const Attempt& attempt, size_t position, const std::string& table,
-                         const std::string& reason);
     void applyKnownRefusals(Attempt& attempt);
     bool rereadTables();
     std::vector<std::string> rejectStatements(const std::vector<RejectEntry>& entries,
@@ -186,7 +184,4 @@ private:
     Ledger m_ledger;
     Isolation m_isolation;
     Activity m_activity;
-    // Readings proven refused that the host has yet to send again, by
-    // fingerprint and place among identical readings: (table, reason).
-    std::map<std::pair<uint64_t, size_t>, std::pair<std::string, std::string>> m_knownRefusals;
 };

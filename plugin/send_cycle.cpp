@@ -235,7 +235,7 @@ bool Redshift::isolate(const Outcome& outcome, Attempt& attempt, const BlockRows
             attempt.kept.refused.insert(refused.first);
             attempt.kept.rejects.push_back({refused.first, tableOf(rows, refused.first), refused.second, false});
         } else {
-            rememberRefusal(attempt, refused.first, tableOf(rows, refused.first), refused.second);
+            m_isolation.remember(attempt.fingerprints, refused.first, tableOf(rows, refused.first), refused.second);
         }
     }
     if (verdict.resolvedHead < attempt.readings.size()) {
@@ -257,30 +257,10 @@ std::string Redshift::tableOf(const BlockRows& rows, size_t position) {
     return {};
 }
 
-namespace {
-// How often the fingerprint at `position` occurs before it: identical
-// readings are told apart by their place among their likes.
-size_t occurrence(const Fingerprints& fingerprints, size_t position) {
-    size_t count = 0;
-    for (size_t i = 0; i < position; ++i) count += fingerprints[i] == fingerprints[position];
-    return count;
-}
-}  // namespace
-
-void Redshift::rememberRefusal(const Attempt& attempt, size_t position, const std::string& table,
-                               const std::string& reason) {
-    m_knownRefusals[{attempt.fingerprints[position], occurrence(attempt.fingerprints, position)}] = {table, reason};
-}
-
 void Redshift::applyKnownRefusals(Attempt& attempt) {
-    if (m_knownRefusals.empty()) return;
-    for (size_t position = 0; position < attempt.readings.size(); ++position) {
-        auto known =
-            m_knownRefusals.find({attempt.fingerprints[position], occurrence(attempt.fingerprints, position)});
-        if (known == m_knownRefusals.end()) continue;
-        attempt.kept.refused.insert(position);
-        attempt.kept.rejects.push_back({position, known->second.first, known->second.second, false});
-        m_knownRefusals.erase(known);
+    for (RejectEntry& entry : m_isolation.recall(attempt.fingerprints)) {
+        attempt.kept.refused.insert(entry.position);
+        attempt.kept.rejects.push_back(std::move(entry));
     }
 }
 
