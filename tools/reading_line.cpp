@@ -295,6 +295,48 @@ bool isBlankLine(const char* data, size_t size) {
     return true;
 }
 
+namespace {
+
+// The members a reading must have: a non-empty asset name and an object of
+// datapoints. A one-line reason when they are not there.
+const char* requiredMembersProblem(const rapidjson::Document& doc) {
+    auto asset = doc.FindMember("asset");
+    if (asset == doc.MemberEnd()) return "missing \"asset\"";
+    if (!asset->value.IsString()) return "\"asset\" is not a string";
+    if (asset->value.GetStringLength() == 0) return "\"asset\" is empty";
+    auto datapoints = doc.FindMember("datapoints");
+    if (datapoints == doc.MemberEnd()) return "missing \"datapoints\"";
+    if (!datapoints->value.IsObject()) return "\"datapoints\" is not an object";
+    return nullptr;
+}
+
+std::unique_ptr<Reading> convertReading(const rapidjson::Document& doc, std::string& error) {
+    if (const char* problem = requiredMembersProblem(doc)) {
+        error = problem;
+        return nullptr;
+    }
+    auto asset = doc.FindMember("asset");
+    auto datapoints = doc.FindMember("datapoints");
+    // Both missing timestamps get the same instant.
+    const int64_t now = Reading::nowMicros();
+    int64_t userTs = 0, ts = 0;
+    if (!timestampMember(doc, "user_ts", now, userTs, error) || !timestampMember(doc, "ts", now, ts, error))
+        return nullptr;
+    // Only the datapoints are converted; any other member of the reading
+    // may still be nested too deep to be harmless later.
+    for (auto it = doc.MemberBegin(); it != doc.MemberEnd(); ++it) {
+        if (it != datapoints && !arrayWithinDepth(it->value, 2)) {
+            error = tooDeep();
+            return nullptr;
+        }
+    }
+    DatapointList values;
+    if (!convertMembers(datapoints->value, 2, "", values, error)) return nullptr;
+    return std::make_unique<Reading>(text(asset->value), release(values), userTs, ts);
+}
+
+}  // namespace
+
 std::unique_ptr<Reading> parseReadingLine(const char* data, size_t size, std::string& error) {
     error.clear();
     try {
@@ -316,48 +358,7 @@ std::unique_ptr<Reading> parseReadingLine(const char* data, size_t size, std::st
             error = "not a JSON object";
             return nullptr;
         }
-
-        auto asset = doc.FindMember("asset");
-        if (asset == doc.MemberEnd()) {
-            error = "missing \"asset\"";
-            return nullptr;
-        }
-        if (!asset->value.IsString()) {
-            error = "\"asset\" is not a string";
-            return nullptr;
-        }
-        if (asset->value.GetStringLength() == 0) {
-            error = "\"asset\" is empty";
-            return nullptr;
-        }
-        auto datapoints = doc.FindMember("datapoints");
-        if (datapoints == doc.MemberEnd()) {
-            error = "missing \"datapoints\"";
-            return nullptr;
-        }
-        if (!datapoints->value.IsObject()) {
-            error = "\"datapoints\" is not an object";
-            return nullptr;
-        }
-
-        // Both missing timestamps get the same instant.
-        const int64_t now = Reading::nowMicros();
-        int64_t userTs = 0, ts = 0;
-        if (!timestampMember(doc, "user_ts", now, userTs, error) || !timestampMember(doc, "ts", now, ts, error))
-            return nullptr;
-
-        // Only the datapoints are converted; any other member of the reading
-        // may still be nested too deep to be harmless later.
-        for (auto it = doc.MemberBegin(); it != doc.MemberEnd(); ++it) {
-            if (it != datapoints && !arrayWithinDepth(it->value, 2)) {
-                error = tooDeep();
-                return nullptr;
-            }
-        }
-
-        DatapointList values;
-        if (!convertMembers(datapoints->value, 2, "", values, error)) return nullptr;
-        return std::make_unique<Reading>(text(asset->value), release(values), userTs, ts);
+        return convertReading(doc, error);
     } catch (const std::exception& e) {
         // Only allocation can fail here; report it like any other bad line.
         error = std::string("cannot convert the line: ") + e.what();
