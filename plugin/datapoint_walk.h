@@ -38,7 +38,7 @@ void walkLeaves(std::string name, const Datapoint& dp, Visit&& visit, Skipped&& 
 template <typename Datapoints, typename Visit, typename Skipped>
 void walkReading(const Datapoints& datapoints, Visit&& visit, Skipped&& skipped) {
     for (const Datapoint* dp : datapoints)
-        if (dp->getName() != HINT_DATAPOINT) walkLeaves(dp->getName(), *dp, visit, skipped);
+        if (dp->getName() != AWS_REDSHIFT_HINT) walkLeaves(dp->getName(), *dp, visit, skipped);
 }
 
 }  // namespace names

@@ -2,9 +2,7 @@
 
 #include <string>
 
-#include "redshift.h"
-
-const std::string AWS_REDSHIFT_HINT = "RedshiftHint";
+#include "names.h"
 
 // Item order and attribute order are what the host shows the user; every
 // attribute is a string except "options".

@@ -7,9 +7,11 @@
 #include "reading.h"
 #include "string_utils.h"
 
+const std::string AWS_REDSHIFT_HINT = "RedshiftHint";
+
 namespace names {
 
-const char* const HINT_DATAPOINT = "RedshiftHint";
+bool isFoldedNameByte(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'; }
 
 bool isNameByte(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
@@ -37,7 +39,7 @@ void makeValid(std::string& name) {
 
 std::string tableFor(const Reading& reading) {
     std::string table;
-    if (Datapoint* hint = reading.getDatapoint(HINT_DATAPOINT)) {
+    if (Datapoint* hint = reading.getDatapoint(AWS_REDSHIFT_HINT)) {
         std::string text = hint->getData().toString();
         // Hints arrive with their quotes escaped; the escapes go first.
         StringReplaceAll(text, "\\", "");

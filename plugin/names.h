@@ -5,13 +5,16 @@
 
 class Reading;
 
-namespace names {
+// Name of the datapoint that carries per-reading instructions (a JSON
+// object); it chooses the table and is never a column.
+extern const std::string AWS_REDSHIFT_HINT;
 
-// Name of the datapoint that carries per-reading instructions (a JSON object).
-extern const char* const HINT_DATAPOINT;
+namespace names {
 
 // Letters, digits and the underscore stay as they are in a name.
 bool isNameByte(char c);
+// What a name the server folded holds: lower-case letters, digits and '_'.
+bool isFoldedNameByte(char c);
 // ASCII letters to lower case, every other byte unchanged: how the database
 // folds an unquoted name.
 std::string folded(std::string name);

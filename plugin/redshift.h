@@ -22,9 +22,6 @@
 #include "schema_cache.h"
 #include "session.h"
 
-// Name of the datapoint that carries per-reading instructions (a JSON object).
-extern const std::string AWS_REDSHIFT_HINT;
-
 using TableNameList = std::vector<std::string>;  // tables that failed in this block
 using TableIndexMap = std::set<std::string>;     // tables ready for the block
 // Why a table of the block could not be made ready; a permanent failure

@@ -40,8 +40,7 @@ bool isReservedWord(const std::string& name) {
 
 std::string sqlIdentifier(const std::string& name) {
     bool plain = !name.empty() && !(name[0] >= '0' && name[0] <= '9');
-    for (char c : name)
-        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) plain = false;
+    for (char c : name) plain = plain && names::isFoldedNameByte(c);
     // A plain lower-case name that is no reserved word stands bare.
     if (plain && !isReservedWord(name)) return name;
     // Anything else is quoted exactly as stored, so that it names that column

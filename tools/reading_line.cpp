@@ -1,6 +1,7 @@
 #include "reading_line.h"
 
 #include "names.h"
+#include "server_names.h"
 
 #include <charconv>
 #include <clocale>
@@ -366,4 +367,7 @@ std::unique_ptr<Reading> parseReadingLine(const char* data, size_t size, std::st
     }
 }
 
-std::string targetTableName(const Reading& reading) { return names::folded(names::tableFor(reading)); }
+std::string targetTableName(const Reading& reading) {
+    // Without a connection the server is not known: Redshift's limits, the target's.
+    return serverTableName(names::tableFor(reading), dialectFor(80002));
+}
