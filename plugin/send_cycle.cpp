@@ -56,7 +56,13 @@ uint32_t Redshift::send(const std::vector<Reading*>& readings) {
                                    readings.size());
         return 0;
     }
-    if (readings.empty() || !prepareSession()) return 0;
+    if (readings.empty()) return 0;
+    if (!prepareSession()) {
+        Logger::getLogger()->error("AWS Redshift - the session could not be prepared: %zu reading(s) wait for the "
+                                   "next try",
+                                   readings.size());
+        return 0;
+    }
     Fingerprints fingerprints;
     for (const Reading* reading : readings) fingerprints.push_back(readingFingerprint(*reading));
     size_t first = m_bookkeepingOff ? 0 : m_ledger.settle(fingerprints, requestLimit());
@@ -159,8 +165,13 @@ bool Redshift::retryAfter(Outcome& outcome, Attempt& attempt, const BlockRows& r
     if (outcome.state == "23505" && kind == StatementKind::Bookkeeping && !m_bookkeepingOff) {
         Fingerprints recorded;
         if (m_ledger.lookUp(attempt.id, requestLimit(), recorded) == Ledger::Found::Committed) {
-            acknowledged += Ledger::matchHeadOf(recorded, attempt.fingerprints);
+            size_t same = Ledger::matchHeadOf(recorded, attempt.fingerprints);
+            acknowledged += same;
             m_ledger.giveUp();
+            Logger::getLogger()->error("AWS Redshift - block %s was written by an earlier try: %zu reading(s) at the "
+                                       "head of this block match it and are acknowledged; the other %zu wait for "
+                                       "the next try",
+                                       attempt.id.c_str(), same, attempt.readings.size() - same);
             return false;
         }
     }
