@@ -195,6 +195,17 @@ check "killed: the first run starts at the beginning" "$(head -n 1 "$work/err")"
 check "killed $kills times: the last run" "$? $kills" "0 10"
 check "killed: every reading once" "$(sql "SELECT count(*), count(DISTINCT seq) FROM nr_kill")" "$total|$total"
 
+# A refused reading, read back from the rejects table by the README's query,
+# is a line north-run sends once the table is fixed.
+sql "CREATE TABLE nr_refused (asset_code TEXT, user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, vantrel TEXT, n BIGINT CHECK (n < 0));
+    ALTER TABLE nr_refused OWNER TO redshift"
+reading "nr refused" '{"n": 1, "m": {"x": "a\\b"}}' "2026-12-06 10:00:00.5" | run
+sql "ALTER TABLE nr_refused DROP CONSTRAINT nr_refused_n_check"
+run < <(sql "SELECT string_agg(reading, '' ORDER BY part) FROM \"cirrant\$rejects\" WHERE outcome = 'refused'
+    AND table_name = 'nr_refused' GROUP BY block_id, reading_no ORDER BY min(rejected_at), block_id, reading_no")
+check "refused, fixed, sent again" "$status $(summary) $(sql "SELECT n || m_x || user_ts FROM nr_refused")" \
+    '0 read 1 sent 1 not-sent 0 rejected 0 blocks 1 tables 1 1a\b2026-12-06 10:00:00.5+00'
+
 # --info: the description as one JSON object.
 "$north_run" --info >"$work/out" 2>"$work/err"
 check "info: exit status" "$?" 0
