@@ -171,6 +171,41 @@ wait $pid
 check "outage: waited out" "$? $(cut -d' ' -f1-8 "$work/out")" "0 read 5 sent 5 not-sent 0 rejected 0"
 check "outage: rows" "$(sql "SELECT string_agg(n::text, ',' ORDER BY n) FROM nr_outage")" "1,2,3,4,5"
 
+# Killed at random moments and resumed each time, over a file that grows
+# between runs: every reading lands once. A block committed just before a kill
+# is recognised by its readings' fingerprints, which take in both timestamps:
+# a missing one is the time of reading, new in every run.
+mkdir "$work/kill"
+killed=("${nr[@]}" --readings "$work/kill.jsonl" --state "$work/kill/state" --block-size 50 --resume)
+total=0 kills=0
+: >"$work/err"
+for _ in $(seq 40); do
+    [ $kills -lt 10 ] || break
+    total=$((total + 1000))
+    seq $((total - 999)) $total | sed 's/.*/{"asset": "nr kill", "user_ts": "2026-12-06 10:00:00", "ts": "2026-12-07 00:00:00", "datapoints": {"seq": &}}/' >>"$work/kill.jsonl"
+    "${killed[@]}" >"$work/out" 2>>"$work/err" & pid=$!
+    sleep "$(printf '0.%03d' $((RANDOM % 250 + 50)))"
+    kill -9 $pid 2>/dev/null
+    { wait $pid; } 2>/dev/null
+    [ $? -ne 137 ] || kills=$((kills + 1))
+done
+check "killed: the first run starts at the beginning" "$(head -n 1 "$work/err")" \
+    "north-run: no position recorded in $work/kill/state.pos yet: starting at the beginning of $work/kill.jsonl"
+"${killed[@]}" >"$work/out" 2>"$work/err"
+check "killed $kills times: the last run" "$? $kills" "0 10"
+check "killed: every reading once" "$(sql "SELECT count(*), count(DISTINCT seq) FROM nr_kill")" "$total|$total"
+
+# A refused reading, read back from the rejects table by the README's query,
+# is a line north-run sends once the table is fixed.
+sql "CREATE TABLE nr_refused (asset_code TEXT, user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, vantrel TEXT, n BIGINT CHECK (n < 0));
+    ALTER TABLE nr_refused OWNER TO redshift"
+reading "nr refused" '{"n": 1, "m": {"x": "a\\b"}}' "2026-12-06 10:00:00.5" | run
+sql "ALTER TABLE nr_refused DROP CONSTRAINT nr_refused_n_check"
+run < <(sql "SELECT string_agg(reading, '' ORDER BY part) FROM \"cirrant\$rejects\" WHERE outcome = 'refused'
+    AND table_name = 'nr_refused' GROUP BY block_id, reading_no ORDER BY min(rejected_at), block_id, reading_no")
+check "refused, fixed, sent again" "$status $(summary) $(sql "SELECT n || m_x || user_ts FROM nr_refused")" \
+    '0 read 1 sent 1 not-sent 0 rejected 0 blocks 1 tables 1 1a\b2026-12-06 10:00:00.5+00'
+
 # --info: the description as one JSON object.
 "$north_run" --info >"$work/out" 2>"$work/err"
 check "info: exit status" "$?" 0

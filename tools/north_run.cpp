@@ -63,7 +63,8 @@ const char* const kUsage =
     "                       a readings file, also keep in FILE.pos where the first\n"
     "                       reading not yet sent stands\n"
     "  --resume             go on from the position in FILE.pos (needs --state; the\n"
-    "                       readings default to the file it names)\n"
+    "                       readings default to the file it names); with no\n"
+    "                       FILE.pos yet, start at the beginning of --readings\n"
     "  --log-level LEVEL    the plugin's log lines on standard error from this\n"
     "                       level on: error, warning, info (default) or debug\n"
     "  --progress           show the progress line on standard error (shown by\n"
@@ -247,7 +248,12 @@ Input openInput(const Options& options) {
         return input;
     }
     input.positions = std::make_unique<PositionFile>(posPath, input.fd, path);
-    if (options.resume) {
+    // A run stopped before the plugin took anything left no position: its
+    // resume is a first run. (A block the plugin committed just before the
+    // stop is recognised by its ledger.)
+    if (options.resume && ::access(posPath.c_str(), F_OK) != 0 && errno == ENOENT) {
+        say("no position recorded in " + posPath + " yet: starting at the beginning of " + path);
+    } else if (options.resume) {
         input.from = input.positions->recorded();
         if (::lseek(input.fd, static_cast<off_t>(input.from.offset), SEEK_SET) < 0)
             throw SetupError("cannot resume in " + path + ": " + pluginhost::errnoText(errno));
