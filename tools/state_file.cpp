@@ -1,10 +1,14 @@
 #include "state_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <set>
 
 #include "plugin_host.h"
 #include "text_file.h"
@@ -41,12 +45,34 @@ std::string loadState(const std::string& path) {
     return pluginhost::readWholeFile(path, "the state file");
 }
 
+namespace {
+
+// Temporary files of earlier runs of this file that were killed while
+// saving it: their process is gone, so nothing will rename them.
+void removeStaleTemporaries(const std::string& dir, const std::string& base) {
+    static std::set<std::string> done;
+    if (!done.insert(dir + "/" + base).second) return;
+    const std::string prefix = "." + base + ".tmp.";
+    DIR* entries = ::opendir(dir.c_str());
+    if (!entries) return;
+    while (const dirent* entry = ::readdir(entries)) {
+        std::string name = entry->d_name;
+        if (name.rfind(prefix, 0) != 0) continue;
+        long pid = std::atol(name.c_str() + prefix.size());
+        if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) ::unlink((dir + "/" + name).c_str());
+    }
+    ::closedir(entries);
+}
+
+}  // namespace
+
 // Write to a temporary file beside the target, flush it to disk, then rename
 // it over the target.
 bool saveState(const std::string& path, const std::string& text, std::string& error, bool durable) {
     std::string dir = directoryOf(path);
     std::string base = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
     std::string temp = dir + "/." + base + ".tmp." + std::to_string(::getpid());
+    removeStaleTemporaries(dir, base);
     ::unlink(temp.c_str());  // the leftover of an earlier run that died with this pid
     // Keep the mode of the file being replaced; a new file gets 0666 less umask.
     mode_t mode = 0666;
