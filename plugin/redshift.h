@@ -130,6 +130,20 @@ private:
     std::string columnsQuery(const std::string& condition) const;
     void cacheColumns(const Rows& rows, const std::vector<std::string>& tables);
 
+    // rows.cpp
+    struct OpenTable;
+    // A ready table's INSERT header and how each of its columns is written.
+    void openTable(const std::string& key, const TableSchema& schema, BlockRows& block,
+                   std::map<std::string, OpenTable>& open);
+    // The reading's value for each column of its table; a datapoint with no
+    // column, or a second one for a column, is said in `reasons`.
+    void placeValues(const Reading& reading, const std::string& key, OpenTable& table,
+                     std::vector<std::string>& reasons, ChangeNotes& changes) const;
+    // The reading's row, each value fitted to its column; a copy of the
+    // reading goes to the rejects table when anything had to change.
+    void writeRow(const Reading& reading, size_t position, const std::string& key, OpenTable& table,
+                  BlockRows& block) const;
+
     // delivery.cpp
     bool prepareSession();
     void ensureBookkeeping(const TableColumns& present);

@@ -138,17 +138,100 @@ private:
     const std::string& m_table;
 };
 
+}  // namespace
+
 // What one table needs while its rows are written.
-struct OpenTable {
+struct Redshift::OpenTable {
     TableRows* rows;
     const TableSchema* schema;
     std::vector<Slot> slots;
     // Column position by a datapoint's own name, learnt as readings come, so a
     // name is mapped once per block rather than once per value.
     std::unordered_map<std::string, int> byDatapoint;
+    // The reading in hand: its value for each column, or null.
+    std::vector<const DatapointValue*> values;
 };
 
-}  // namespace
+void Redshift::openTable(const std::string& key, const TableSchema& schema, BlockRows& block,
+                         std::map<std::string, OpenTable>& open) {
+    OpenTable table;
+    table.schema = &schema;
+    table.rows = &block.tables[key];
+    table.rows->header = "INSERT INTO  " + sqlIdentifier(key) + " ( ";
+    const ColumnList& columns = schema.columns();
+    for (size_t i = 0; i < columns.size(); ++i) {
+        if (i > 0) table.rows->header += " , ";
+        table.rows->header += sqlIdentifier(columns[i].first);
+        table.slots.push_back(
+            {kindOf(columns[i].second), textLimit(columns[i].second), fixedColumn(columns[i].first), &columns[i].first});
+    }
+    table.rows->header += ") VALUES ";
+    open.emplace(key, std::move(table));
+}
+
+void Redshift::placeValues(const Reading& reading, const std::string& key, OpenTable& table,
+                           std::vector<std::string>& reasons, ChangeNotes& changes) const {
+    table.values.assign(table.slots.size(), nullptr);
+    auto place = [&](int index, const std::string& datapoint, const DatapointValue& value) {
+        if (index < 0) {
+            reasons.push_back("datapoint " + datapoint + " has no column");
+        } else if (table.values[index]) {
+            // Two datapoints whose names map to one column: the first keeps it.
+            reasons.push_back("datapoint " + datapoint + " shares column " + *table.slots[index].name +
+                              " with an earlier datapoint; its value is not stored");
+            changes.note(key, *table.slots[index].name, "two datapoints for one column");
+        } else {
+            table.values[index] = &value;
+        }
+    };
+    for (const Datapoint* dp : reading.getReadingData()) {
+        uint32_t type = dp->getData().getType();
+        if (type == DP_STRING || type == DP_INTEGER || type == DP_FLOAT) {
+            if (dp->getName() == AWS_REDSHIFT_HINT) continue;
+            auto known = table.byDatapoint.find(dp->getName());
+            if (known == table.byDatapoint.end()) {
+                std::string valid = dp->getName();
+                names::makeValid(valid);
+                known = table.byDatapoint.emplace(dp->getName(), findColumn(*table.schema, valid)).first;
+            }
+            place(known->second, dp->getName(), dp->getData());
+        } else if (type == DP_DICT || type == DP_LIST) {
+            names::walkLeaves(
+                dp->getName(), *dp,
+                [&](const std::string& column, const DatapointValue& value) {
+                    place(findColumn(*table.schema, column), column, value);
+                },
+                [](const std::string&, uint32_t) {});
+        }
+    }
+}
+
+void Redshift::writeRow(const Reading& reading, size_t position, const std::string& key, OpenTable& table,
+                        BlockRows& block) const {
+    std::vector<std::string> reasons;
+    placeValues(reading, key, table, reasons, block.changes);
+    std::string row = " ( ";
+    RowWriter writer(row, reasons, block.changes, key);
+    for (size_t i = 0; i < table.slots.size(); ++i) {
+        const Slot& slot = table.slots[i];
+        if (i > 0) row += ',';
+        switch (slot.fixed) {
+            case Fixed::Asset: writer.text(slot, reading.getAssetName()); break;
+            case Fixed::Instance: writer.text(slot, m_instanceName); break;
+            case Fixed::UserTs: row += timestampLiteral(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true)); break;
+            case Fixed::Ts: row += timestampLiteral(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)); break;
+            case Fixed::None: writer.value(slot, table.values[i]); break;
+        }
+    }
+    row += ") ";
+    if (!reasons.empty()) {
+        std::string reason;
+        for (const std::string& part : reasons) reason += (reason.empty() ? "" : "; ") + part;
+        block.rejects.push_back({position, key, reason, true});
+    }
+    table.rows->rows.push_back(std::move(row));
+    table.rows->positions.push_back(position);
+}
 
 void Redshift::createBatch(const std::vector<Reading*>& readings, TableNameList& tableNames,
                            TableIndexMap& tableIndex, BlockRows& block) {
@@ -158,98 +241,23 @@ void Redshift::createBatch(const std::vector<Reading*>& readings, TableNameList&
         bool failed = false;
         for (const std::string& name : tableNames) failed = failed || name == key;
         const TableSchema* schema = m_cache.find(key);
-        if (failed || !schema) continue;
-        OpenTable table;
-        table.schema = schema;
-        table.rows = &block.tables[key];
-        table.rows->header = "INSERT INTO  " + sqlIdentifier(key) + " ( ";
-        const ColumnList& columns = schema->columns();
-        for (size_t i = 0; i < columns.size(); ++i) {
-            if (i > 0) table.rows->header += " , ";
-            table.rows->header += sqlIdentifier(columns[i].first);
-            table.slots.push_back(
-                {kindOf(columns[i].second), textLimit(columns[i].second), fixedColumn(columns[i].first), &columns[i].first});
-        }
-        table.rows->header += ") VALUES ";
-        open.emplace(key, std::move(table));
+        if (!failed && schema) openTable(key, *schema, block, open);
     }
-
-    ChangeNotes& changes = block.changes;
-    std::vector<const DatapointValue*> values;
-    std::vector<std::string> reasons;
     for (size_t position = 0; position < readings.size(); ++position) {
         if (block.refused.count(position)) continue;
         const Reading& reading = *readings[position];
         std::string name = names::tableFor(reading);
         std::string key = name.empty() ? name : tableKeyFor(name);
         auto found = open.find(key);
-        if (found == open.end()) {
-            // Its table could not be made ready: the reading is kept, not lost.
-            auto why = m_ddlFailures.find(key);
-            if (why != m_ddlFailures.end() && why->second.permanent) {
-                block.rejects.push_back({position, key, why->second.why, false});
-                block.refused.insert(position);
-            }
+        if (found != open.end()) {
+            writeRow(reading, position, key, found->second, block);
             continue;
         }
-        OpenTable& table = found->second;
-        reasons.clear();
-        values.assign(table.slots.size(), nullptr);
-        auto place = [&](int index, const std::string& datapoint, const DatapointValue& value) {
-            if (index < 0) {
-                reasons.push_back("datapoint " + datapoint + " has no column");
-            } else if (values[index]) {
-                // Two datapoints whose names map to one column: the first keeps it.
-                reasons.push_back("datapoint " + datapoint + " shares column " + *table.slots[index].name +
-                                  " with an earlier datapoint; its value is not stored");
-                changes.note(key, *table.slots[index].name, "two datapoints for one column");
-            } else {
-                values[index] = &value;
-            }
-        };
-        for (const Datapoint* dp : reading.getReadingData()) {
-            uint32_t type = dp->getData().getType();
-            if (type == DP_STRING || type == DP_INTEGER || type == DP_FLOAT) {
-                if (dp->getName() == AWS_REDSHIFT_HINT) continue;
-                auto known = table.byDatapoint.find(dp->getName());
-                if (known == table.byDatapoint.end()) {
-                    std::string valid = dp->getName();
-                    names::makeValid(valid);
-                    known = table.byDatapoint.emplace(dp->getName(), findColumn(*table.schema, valid)).first;
-                }
-                place(known->second, dp->getName(), dp->getData());
-            } else if (type == DP_DICT || type == DP_LIST) {
-                names::walkLeaves(
-                    dp->getName(), *dp,
-                    [&](const std::string& column, const DatapointValue& value) {
-                        place(findColumn(*table.schema, column), column, value);
-                    },
-                    [](const std::string&, uint32_t) {});
-            }
+        // Its table could not be made ready: the reading is kept, not lost.
+        auto why = m_ddlFailures.find(key);
+        if (why != m_ddlFailures.end() && why->second.permanent) {
+            block.rejects.push_back({position, key, why->second.why, false});
+            block.refused.insert(position);
         }
-
-        std::string row = " ( ";
-        RowWriter writer(row, reasons, changes, key);
-        for (size_t i = 0; i < table.slots.size(); ++i) {
-            const Slot& slot = table.slots[i];
-            if (i > 0) row += ',';
-            switch (slot.fixed) {
-                case Fixed::Asset: writer.text(slot, reading.getAssetName()); break;
-                case Fixed::Instance: writer.text(slot, m_instanceName); break;
-                case Fixed::UserTs:
-                    row += timestampLiteral(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true));
-                    break;
-                case Fixed::Ts: row += timestampLiteral(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)); break;
-                case Fixed::None: writer.value(slot, values[i]); break;
-            }
-        }
-        row += ") ";
-        if (!reasons.empty()) {
-            std::string reason;
-            for (const std::string& part : reasons) reason += (reason.empty() ? "" : "; ") + part;
-            block.rejects.push_back({position, key, reason, true});
-        }
-        table.rows->rows.push_back(std::move(row));
-        table.rows->positions.push_back(position);
     }
 }
