@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "block_rows.h"
+#include "block_tables.h"
 #include "column_types.h"
 #include "config_category.h"
 #include "datapoint.h"
@@ -24,14 +25,6 @@
 // Name of the datapoint that carries per-reading instructions (a JSON object).
 extern const std::string AWS_REDSHIFT_HINT;
 
-using TableNameList = std::vector<std::string>;  // tables that failed in this block
-using TableIndexMap = std::set<std::string>;     // tables ready for the block
-// Why a table of the block could not be made ready; a permanent failure
-// refuses its readings, a passing one makes the block wait.
-struct DdlFailure {
-    std::string why;
-    bool permanent = false;
-};
 using TableColumns = std::map<std::string, std::set<std::string>>;  // tables the database has, with their columns
 
 
@@ -79,25 +72,31 @@ public:
     // --- Schema (schema.cpp)
     // True when the table is cached, or the database has it in the schema
     // that unqualified names reach (it is then cached as the database has it).
-    bool checkTableExists(std::string& table);
+    // A table in `absent` was looked up a moment ago and is not asked for again.
+    bool checkTableExists(std::string& table, const std::set<std::string>& absent = {});
     // True when the reading has a datapoint WITHOUT a column: the table needs
     // widening. The table must be known.
     bool checkTableSchema(std::string& table, Reading* reading);
-    // Creates the table with the fixed columns and the reading's columns.
-    bool createTable(std::string& table, Reading* reading);
-    // Adds the columns the reading needs and the table lacks.
-    bool alterTable(std::string& table, Reading* reading);
+    // Creates the table with the fixed columns and the reading's columns;
+    // when it fails, why goes to `failure` if given.
+    bool createTable(std::string& table, Reading* reading, DdlFailure* failure = nullptr);
+    // Adds the columns the reading needs and the table lacks; when it fails,
+    // why goes to `failure` if given.
+    bool alterTable(std::string& table, Reading* reading, DdlFailure* failure = nullptr);
     // Reads the tables' columns from the database again and caches exactly
     // that (a table the database lacks leaves the cache). One query.
     bool refreshTables(const std::vector<std::string>& tables);
-    // Makes the table of every reading ready; failed tables go to tableNames.
-    void createTablesFromPayload(const std::vector<Reading*>& readings, TableNameList& tableNames,
-                                 TableIndexMap& tableIndex);
+    // Finds each reading's table and makes it ready; what could not be made
+    // ready is in the result's failures. A connection lost for good ends the
+    // work early: the block then waits.
+    BlockTables createTablesFromPayload(const std::vector<Reading*>& readings);
 
     // --- Delivery (rows.cpp, delivery.cpp)
-    // The rows of a block for its ready tables, one INSERT per table.
-    void createBatch(const std::vector<Reading*>& readings, TableNameList& tableNames, TableIndexMap& tableIndex,
-                     BlockRows& rows);
+    // The rows of a block for its ready tables, one INSERT per table, from
+    // what createTablesFromPayload made of the same readings. Every reading
+    // gets a row or a reject entry, or its table joins the passing failures
+    // and the block waits.
+    void createBatch(const std::vector<Reading*>& readings, BlockTables& tables, BlockRows& rows);
     // Writes the block in one transaction: the block's size when it committed
     // (refused readings kept in the rejects table), else how many readings
     // at its head were written before and are acknowledged now.
@@ -155,7 +154,7 @@ private:
     // Writes the readings after `first`; how many readings at the head of
     // the block are acknowledged.
     uint32_t deliver(const std::vector<Reading*>& readings, size_t first, const Fingerprints& fingerprints);
-    BlockRows blockRows(Attempt& attempt);
+    BlockRows blockRows(Attempt& attempt, BlockTables& tables);
     std::vector<std::string> blockStatements(Attempt& attempt, const BlockRows& rows);
     void committed(const Attempt& attempt, const BlockRows& rows);
     // Whether the block is tried again in this call; if not, `acknowledged`
@@ -179,12 +178,8 @@ private:
     Session m_session;
     std::mutex m_mutex;
     SchemaCache m_cache;
-    // Tables of the current block that could not be made ready, and why.
-    std::map<std::string, DdlFailure> m_ddlFailures;
     // Calls in a row whose DDL on a table failed for passing reasons.
     std::map<std::string, int> m_ddlStrikes;
-    // Tables of the current block the database was just found not to have.
-    std::set<std::string> m_absent;
 
     // Facts about the open session, learnt once per connection.
     uint64_t m_learntOn = 0;  // the session generation they were learnt on

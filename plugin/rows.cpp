@@ -43,6 +43,10 @@ void appendNumber(std::string& out, double value) {
     out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
 }
 
+// The table of a reading beyond those the block's tables were found for: no
+// key can be it, so the reading meets the fault path, never another table.
+const std::string NOT_LOOKED_AT = "(not looked at)";
+
 // 2^63: the first double past the range of a 64-bit integer.
 constexpr double INT64_LIMIT = 9223372036854775808.0;
 
@@ -233,31 +237,38 @@ void Redshift::writeRow(const Reading& reading, size_t position, const std::stri
     table.rows->positions.push_back(position);
 }
 
-void Redshift::createBatch(const std::vector<Reading*>& readings, TableNameList& tableNames,
-                           TableIndexMap& tableIndex, BlockRows& block) {
+void Redshift::createBatch(const std::vector<Reading*>& readings, BlockTables& tables, BlockRows& block) {
+    // A reading whose table is neither ready nor failed would be counted
+    // sent without a row: the block waits instead, and the line says why.
+    auto fault = [&](const std::string& key, const char* what) {
+        Logger::getLogger()->error("AWS Redshift - table %s %s, so it takes no rows; the block waits for the next try",
+                                   key.c_str(), what);
+        tables.fail(key, {std::string("its table ") + what, false});
+    };
     std::map<std::string, OpenTable> open;
-    for (const std::string& key : tableIndex) {
-        // A table that failed for any reading of the block takes no rows.
-        bool failed = false;
-        for (const std::string& name : tableNames) failed = failed || name == key;
+    for (const std::string& key : std::set<std::string>(tables.ready)) {
         const TableSchema* schema = m_cache.find(key);
-        if (!failed && schema) openTable(key, *schema, block, open);
+        if (schema)
+            openTable(key, *schema, block, open);
+        else
+            fault(key, "was made ready but its columns are not known");
     }
     for (size_t position = 0; position < readings.size(); ++position) {
         if (block.refused.count(position)) continue;
-        const Reading& reading = *readings[position];
-        std::string name = names::tableFor(reading);
-        std::string key = name.empty() ? name : tableKeyFor(name);
+        const std::string& key = position < tables.keys.size() ? tables.keys[position] : NOT_LOOKED_AT;
         auto found = open.find(key);
         if (found != open.end()) {
-            writeRow(reading, position, key, found->second, block);
+            writeRow(*readings[position], position, key, found->second, block);
             continue;
         }
-        // Its table could not be made ready: the reading is kept, not lost.
-        auto why = m_ddlFailures.find(key);
-        if (why != m_ddlFailures.end() && why->second.permanent) {
-            block.rejects.push_back({position, key, why->second.why, false});
+        auto failed = tables.failed.find(key);
+        if (failed == tables.failed.end()) {
+            fault(key, "was neither made ready nor found failing");
+        } else if (failed->second.permanent) {
+            // Its table can never take it: the reading is kept, not lost.
+            block.rejects.push_back({position, key, failed->second.why, false});
             block.refused.insert(position);
         }
+        // Otherwise its table failed for passing reasons and the whole block waits.
     }
 }
