@@ -1,5 +1,6 @@
 // From readings to rows: each value written the way its column takes it,
 // fitted where the column cannot hold it as sent, with a note of every change.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <unordered_map>
@@ -65,21 +66,15 @@ public:
         : m_out(out), m_reasons(reasons), m_changes(changes), m_table(table) {}
 
     void text(const Slot& slot, const std::string& value) {
-        const std::string* text = &value;
         std::string repaired;
-        // Invalid UTF-8 would be refused for ever: each bad sequence becomes U+FFFD.
-        if (!isValidUtf8(value)) {
-            repaired = validUtf8(value);
-            text = &repaired;
-            change(slot, "invalid UTF-8 replaced");
-        }
-        size_t length = text->size();
+        const std::string& text = storable(slot, value, repaired);
+        size_t length = text.size();
         // Text longer than its column is cut at a character boundary.
         if (slot.limit && length > slot.limit) {
-            length = fitUtf8(*text, slot.limit);
-            change(slot, "text of " + std::to_string(text->size()) + " bytes cut to " + std::to_string(length));
+            length = fitUtf8(text, slot.limit);
+            change(slot, "text of " + std::to_string(text.size()) + " bytes cut to " + std::to_string(length));
         }
-        appendTextLiteral(m_out, std::string_view(text->data(), length));
+        appendTextLiteral(m_out, std::string_view(text.data(), length));
     }
 
     void value(const Slot& slot, const DatapointValue* value) {
@@ -127,6 +122,27 @@ public:
     }
 
 private:
+    // The value as the column can hold it: `value` itself, or `repaired`
+    // holding what had to change.
+    const std::string& storable(const Slot& slot, const std::string& value, std::string& repaired) {
+        const std::string* text = &value;
+        // Invalid UTF-8 would be refused for ever: each bad sequence becomes U+FFFD.
+        if (!isValidUtf8(value)) {
+            repaired = validUtf8(value);
+            text = &repaired;
+            change(slot, "invalid UTF-8 replaced");
+        }
+        // No text column holds a NUL character: it is left out, and the
+        // reading as sent kept.
+        if (text->find('\0') != std::string::npos) {
+            if (text != &repaired) repaired = value;
+            repaired.erase(std::remove(repaired.begin(), repaired.end(), '\0'), repaired.end());
+            text = &repaired;
+            change(slot, "NUL character dropped");
+        }
+        return *text;
+    }
+
     void null(const Slot& slot, const DatapointValue& value) {
         m_out += "null";
         std::string shown = value.getType() == DP_STRING ? "text" : kindName(value.getType()) + (" " + value.toString());

@@ -42,13 +42,15 @@ TEST(TextThatMustFit, IsCutAtACharacterBoundaryAndKeptWhole) {
     block.add("fit_1", {dpString("note", repeat("é", 300)), dpInt("n", 1)});
     block.add("fit_1", {dpString("note", "bad \xC3\x28 byte"), dpInt("n", 2)});
     block.add("fit_1", {dpString("note", "short"), dpInt("n", 3)});
-    EXPECT_EQ(redshift->send(block.readings()), 3u);
+    block.add("fit_1", {dpString("note", std::string("x\0y", 3)), dpInt("n", 4)});
+    EXPECT_EQ(redshift->send(block.readings()), 4u);
     EXPECT_EQ(cell("SELECT note FROM fit_1 WHERE n = 1"), repeat("é", 128));
     EXPECT_EQ(cell("SELECT note FROM fit_1 WHERE n = 2"), "bad \xEF\xBF\xBD( byte");
     EXPECT_EQ(cell("SELECT note FROM fit_1 WHERE n = 3"), "short");
+    EXPECT_EQ(cell("SELECT note FROM fit_1 WHERE n = 4"), "xy");
     EXPECT_EQ(cell("SELECT string_agg(reading_no::text || ':' || reason, ' / ' ORDER BY reading_no) FROM "
                    "\"cirrant$rejects\" WHERE table_name = 'fit_1' AND outcome = 'changed'"),
-              "0:note: text of 600 bytes cut to 256 / 1:note: invalid UTF-8 replaced");
+              "0:note: text of 600 bytes cut to 256 / 1:note: invalid UTF-8 replaced / 3:note: NUL character dropped");
     EXPECT_NE(cell("SELECT reading FROM \"cirrant$rejects\" WHERE table_name = 'fit_1' AND reading_no = 0")
                   .find(repeat("é", 300)),
               std::string::npos);
