@@ -95,7 +95,7 @@ public:
                 }
                 return null(slot, *value);
             case ColumnKind::Real:
-                if (type == DP_INTEGER) return appendNumber(m_out, value->toInt());
+                if (type == DP_INTEGER) return integerAsReal(slot, value->toInt());
                 // NaN, infinities and what a REAL cannot hold are no value it takes.
                 if (type == DP_FLOAT) {
                     double v = value->toDouble();
@@ -141,6 +141,19 @@ private:
             change(slot, "NUL character dropped");
         }
         return *text;
+    }
+
+    // REAL keeps 24 bits: a larger integer is written as it is and the server
+    // rounds it, so the change is recorded. The server's rounding is the
+    // cast's, to the nearest float.
+    void integerAsReal(const Slot& slot, long value) {
+        appendNumber(m_out, value);
+        float held = static_cast<float>(value);
+        // 2^63 itself is past every long, so it is compared as a double.
+        if (static_cast<double>(held) < INT64_LIMIT && static_cast<long>(held) == value) return;
+        std::string shown;
+        appendNumber(shown, static_cast<double>(held));
+        change(slot, "integer " + std::to_string(value) + " is not exact in REAL, which holds " + shown);
     }
 
     void null(const Slot& slot, const DatapointValue& value) {
