@@ -25,6 +25,7 @@ struct Slot {
     size_t limit;  // bytes a character column holds; 0 for no limit
     Fixed fixed;
     const std::string* name;
+    bool singleByte;  // takes single-byte characters only (Redshift's CHAR)
 };
 
 Fixed fixedColumn(const std::string& name) {
@@ -140,6 +141,16 @@ private:
             text = &repaired;
             change(slot, "NUL character dropped");
         }
+        // Redshift's CHAR refuses a character of several bytes: each is
+        // written as one '?', so the row is stored rather than refused.
+        if (slot.singleByte) {
+            std::string ascii = asciiOnly(*text);
+            if (ascii.size() != text->size()) {
+                repaired = std::move(ascii);
+                text = &repaired;
+                change(slot, "characters outside ASCII written as '?' for CHAR");
+            }
+        }
         return *text;
     }
 
@@ -195,8 +206,9 @@ void Redshift::openTable(const std::string& key, const TableSchema& schema, Bloc
     for (size_t i = 0; i < columns.size(); ++i) {
         if (i > 0) table.rows->header += " , ";
         table.rows->header += sqlIdentifier(columns[i].first);
-        table.slots.push_back(
-            {kindOf(columns[i].second), textLimit(columns[i].second), fixedColumn(columns[i].first), &columns[i].first});
+        const std::string& type = columns[i].second;
+        table.slots.push_back({kindOf(type), textLimit(type), fixedColumn(columns[i].first), &columns[i].first,
+                               m_redshiftRules && isCharType(type)});
     }
     table.rows->header += ") VALUES ";
     open.emplace(key, std::move(table));

@@ -56,6 +56,22 @@ TEST(TextThatMustFit, IsCutAtACharacterBoundaryAndKeptWhole) {
               std::string::npos);
 }
 
+TEST(TextThatMustFit, ACharColumnOnRedshiftsRulesGetsOneQuestionMarkPerCharacterOutsideAscii) {
+    db().exec("CREATE TABLE char_1 (asset_code VARCHAR(256), user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, vantrel "
+              "VARCHAR(256), n BIGINT, code CHAR(4))");
+    Redshift::Options redshiftRules;
+    redshiftRules.serverVersion = 80002;
+    Block redshift, postgres;
+    redshift.add("char_1", {dpInt("n", 1), dpString("code", "abéd€f")});
+    postgres.add("char_1", {dpInt("n", 2), dpString("code", "abéd€f")});
+    EXPECT_EQ(plugin("", redshiftRules)->send(redshift.readings()), 1u);
+    EXPECT_EQ(plugin()->send(postgres.readings()), 1u);
+    EXPECT_EQ(cell("SELECT string_agg(code::text, ',' ORDER BY n) FROM char_1"), "ab?d,abé");
+    EXPECT_EQ(cell("SELECT reason FROM \"cirrant$rejects\" WHERE table_name = 'char_1' AND reading_no = 0 AND "
+                   "reading LIKE '%\"n\":1%'"),
+              "code: characters outside ASCII written as '?' for CHAR; code: text of 6 bytes cut to 4");
+}
+
 TEST(NumbersThatMustFit, AnIntegerThatRealRoundsIsRecordedAndWholeFloatsFillBigintToItsEdges) {
     auto redshift = plugin();
     Block block;
