@@ -67,9 +67,10 @@ TEST(TextThatMustFit, ACharColumnOnRedshiftsRulesGetsOneQuestionMarkPerCharacter
     EXPECT_EQ(plugin("", redshiftRules)->send(redshift.readings()), 1u);
     EXPECT_EQ(plugin()->send(postgres.readings()), 1u);
     EXPECT_EQ(cell("SELECT string_agg(code::text, ',' ORDER BY n) FROM char_1"), "ab?d,abé");
-    EXPECT_EQ(cell("SELECT reason FROM \"cirrant$rejects\" WHERE table_name = 'char_1' AND reading_no = 0 AND "
-                   "reading LIKE '%\"n\":1%'"),
-              "code: characters outside ASCII written as '?' for CHAR; code: text of 6 bytes cut to 4");
+    EXPECT_EQ(cell("SELECT string_agg(reason, ' / ' ORDER BY reason) FROM \"cirrant$rejects\" "
+                   "WHERE table_name = 'char_1'"),
+              "code: characters outside ASCII written as '?' for CHAR; code: text of 6 bytes cut to 4 / "
+              "code: text of 9 bytes cut to 4");
 }
 
 TEST(NumbersThatMustFit, AnIntegerThatRealRoundsIsRecordedAndWholeFloatsFillBigintToItsEdges) {
