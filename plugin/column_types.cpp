@@ -45,6 +45,8 @@ ColumnKind kindOf(const std::string& type) {
     return ColumnKind::Other;
 }
 
+bool isCharType(const std::string& type) { return type.rfind(" CHAR(", 0) == 0; }
+
 size_t textLimit(const std::string& type) {
     size_t open = type.find('(');
     if (kindOf(type) != ColumnKind::Text || open == std::string::npos) return 0;

@@ -34,5 +34,7 @@ const char* typeStringFor(uint32_t datapointType);
 // The type string for what information_schema.columns reports.
 std::string typeStringForDatabase(const std::string& dataType, const char* maxLength);
 ColumnKind kindOf(const std::string& typeString);
+// Whether the type is CHAR(n), which Redshift fills with single-byte characters only.
+bool isCharType(const std::string& typeString);
 // The bytes a character column holds; 0 for an unbounded one or another kind.
 size_t textLimit(const std::string& typeString);

@@ -12,6 +12,7 @@
 
 #include "activity.h"
 #include "block_rows.h"
+#include "block_tables.h"
 #include "column_types.h"
 #include "config_category.h"
 #include "datapoint.h"
@@ -22,14 +23,6 @@
 #include "schema_cache.h"
 #include "session.h"
 
-using TableNameList = std::vector<std::string>;  // tables that failed in this block
-using TableIndexMap = std::set<std::string>;     // tables ready for the block
-// Why a table of the block could not be made ready; a permanent failure
-// refuses its readings, a passing one makes the block wait.
-struct DdlFailure {
-    std::string why;
-    bool permanent = false;
-};
 using TableColumns = std::map<std::string, std::set<std::string>>;  // tables the database has, with their columns
 
 
@@ -77,25 +70,31 @@ public:
     // --- Schema (schema.cpp)
     // True when the table is cached, or the database has it in the schema
     // that unqualified names reach (it is then cached as the database has it).
-    bool checkTableExists(std::string& table);
+    // A table in `absent` was looked up a moment ago and is not asked for again.
+    bool checkTableExists(std::string& table, const std::set<std::string>& absent = {});
     // True when the reading has a datapoint WITHOUT a column: the table needs
     // widening. The table must be known.
     bool checkTableSchema(std::string& table, Reading* reading);
-    // Creates the table with the fixed columns and the reading's columns.
-    bool createTable(std::string& table, Reading* reading);
-    // Adds the columns the reading needs and the table lacks.
-    bool alterTable(std::string& table, Reading* reading);
+    // Creates the table with the fixed columns and the reading's columns;
+    // when it fails, why goes to `failure` if given.
+    bool createTable(std::string& table, Reading* reading, DdlFailure* failure = nullptr);
+    // Adds the columns the reading needs and the table lacks; when it fails,
+    // why goes to `failure` if given.
+    bool alterTable(std::string& table, Reading* reading, DdlFailure* failure = nullptr);
     // Reads the tables' columns from the database again and caches exactly
     // that (a table the database lacks leaves the cache). One query.
     bool refreshTables(const std::vector<std::string>& tables);
-    // Makes the table of every reading ready; failed tables go to tableNames.
-    void createTablesFromPayload(const std::vector<Reading*>& readings, TableNameList& tableNames,
-                                 TableIndexMap& tableIndex);
+    // Finds each reading's table and makes it ready; what could not be made
+    // ready is in the result's failures. A connection lost for good ends the
+    // work early: the block then waits.
+    BlockTables createTablesFromPayload(const std::vector<Reading*>& readings);
 
     // --- Delivery (rows.cpp, delivery.cpp)
-    // The rows of a block for its ready tables, one INSERT per table.
-    void createBatch(const std::vector<Reading*>& readings, TableNameList& tableNames, TableIndexMap& tableIndex,
-                     BlockRows& rows);
+    // The rows of a block for its ready tables, one INSERT per table, from
+    // what createTablesFromPayload made of the same readings. Every reading
+    // gets a row or a reject entry, or its table joins the passing failures
+    // and the block waits.
+    void createBatch(const std::vector<Reading*>& readings, BlockTables& tables, BlockRows& rows);
     // Writes the block in one transaction: the block's size when it committed
     // (refused readings kept in the rejects table), else how many readings
     // at its head were written before and are acknowledged now.
@@ -128,6 +127,20 @@ private:
     std::string columnsQuery(const std::string& condition) const;
     void cacheColumns(const Rows& rows, const std::vector<std::string>& tables);
 
+    // rows.cpp
+    struct OpenTable;
+    // A ready table's INSERT header and how each of its columns is written.
+    void openTable(const std::string& key, const TableSchema& schema, BlockRows& block,
+                   std::map<std::string, OpenTable>& open);
+    // The reading's value for each column of its table; a datapoint with no
+    // column, or a second one for a column, is said in `reasons`.
+    void placeValues(const Reading& reading, const std::string& key, OpenTable& table,
+                     std::vector<std::string>& reasons, ChangeNotes& changes) const;
+    // The reading's row, each value fitted to its column; a copy of the
+    // reading goes to the rejects table when anything had to change.
+    void writeRow(const Reading& reading, size_t position, const std::string& key, OpenTable& table,
+                  BlockRows& block) const;
+
     // delivery.cpp
     bool prepareSession();
     void ensureBookkeeping(const TableColumns& present);
@@ -139,7 +152,7 @@ private:
     // Writes the readings after `first`; how many readings at the head of
     // the block are acknowledged.
     uint32_t deliver(const std::vector<Reading*>& readings, size_t first, const Fingerprints& fingerprints);
-    BlockRows blockRows(Attempt& attempt);
+    BlockRows blockRows(Attempt& attempt, BlockTables& tables);
     std::vector<std::string> blockStatements(Attempt& attempt, const BlockRows& rows);
     void committed(const Attempt& attempt, const BlockRows& rows);
     // Whether the block is tried again in this call; if not, `acknowledged`
@@ -161,12 +174,8 @@ private:
     Session m_session;
     std::mutex m_mutex;
     SchemaCache m_cache;
-    // Tables of the current block that could not be made ready, and why.
-    std::map<std::string, DdlFailure> m_ddlFailures;
     // Calls in a row whose DDL on a table failed for passing reasons.
     std::map<std::string, int> m_ddlStrikes;
-    // Tables of the current block the database was just found not to have.
-    std::set<std::string> m_absent;
 
     // Facts about the open session, learnt once per connection.
     uint64_t m_learntOn = 0;  // the session generation they were learnt on

@@ -1,5 +1,6 @@
 // From readings to rows: each value written the way its column takes it,
 // fitted where the column cannot hold it as sent, with a note of every change.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <unordered_map>
@@ -24,6 +25,7 @@ struct Slot {
     size_t limit;  // bytes a character column holds; 0 for no limit
     Fixed fixed;
     const std::string* name;
+    bool singleByte;  // takes single-byte characters only (Redshift's CHAR)
 };
 
 Fixed fixedColumn(const std::string& name) {
@@ -43,6 +45,10 @@ void appendNumber(std::string& out, double value) {
     out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
 }
 
+// The table of a reading beyond those the block's tables were found for: no
+// key can be it, so the reading meets the fault path, never another table.
+const std::string NOT_LOOKED_AT = "(not looked at)";
+
 // 2^63: the first double past the range of a 64-bit integer.
 constexpr double INT64_LIMIT = 9223372036854775808.0;
 
@@ -61,21 +67,15 @@ public:
         : m_out(out), m_reasons(reasons), m_changes(changes), m_table(table) {}
 
     void text(const Slot& slot, const std::string& value) {
-        const std::string* text = &value;
         std::string repaired;
-        // Invalid UTF-8 would be refused for ever: each bad sequence becomes U+FFFD.
-        if (!isValidUtf8(value)) {
-            repaired = validUtf8(value);
-            text = &repaired;
-            change(slot, "invalid UTF-8 replaced");
-        }
-        size_t length = text->size();
+        const std::string& text = storable(slot, value, repaired);
+        size_t length = text.size();
         // Text longer than its column is cut at a character boundary.
         if (slot.limit && length > slot.limit) {
-            length = fitUtf8(*text, slot.limit);
-            change(slot, "text of " + std::to_string(text->size()) + " bytes cut to " + std::to_string(length));
+            length = fitUtf8(text, slot.limit);
+            change(slot, "text of " + std::to_string(text.size()) + " bytes cut to " + std::to_string(length));
         }
-        appendTextLiteral(m_out, std::string_view(text->data(), length));
+        appendTextLiteral(m_out, std::string_view(text.data(), length));
     }
 
     void value(const Slot& slot, const DatapointValue* value) {
@@ -96,7 +96,7 @@ public:
                 }
                 return null(slot, *value);
             case ColumnKind::Real:
-                if (type == DP_INTEGER) return appendNumber(m_out, value->toInt());
+                if (type == DP_INTEGER) return integerAsReal(slot, value->toInt());
                 // NaN, infinities and what a REAL cannot hold are no value it takes.
                 if (type == DP_FLOAT) {
                     double v = value->toDouble();
@@ -123,6 +123,50 @@ public:
     }
 
 private:
+    // The value as the column can hold it: `value` itself, or `repaired`
+    // holding what had to change.
+    const std::string& storable(const Slot& slot, const std::string& value, std::string& repaired) {
+        const std::string* text = &value;
+        // Invalid UTF-8 would be refused for ever: each bad sequence becomes U+FFFD.
+        if (!isValidUtf8(value)) {
+            repaired = validUtf8(value);
+            text = &repaired;
+            change(slot, "invalid UTF-8 replaced");
+        }
+        // No text column holds a NUL character: it is left out, and the
+        // reading as sent kept.
+        if (text->find('\0') != std::string::npos) {
+            if (text != &repaired) repaired = value;
+            repaired.erase(std::remove(repaired.begin(), repaired.end(), '\0'), repaired.end());
+            text = &repaired;
+            change(slot, "NUL character dropped");
+        }
+        // Redshift's CHAR refuses a character of several bytes: each is
+        // written as one '?', so the row is stored rather than refused.
+        if (slot.singleByte) {
+            std::string ascii = asciiOnly(*text);
+            if (ascii.size() != text->size()) {
+                repaired = std::move(ascii);
+                text = &repaired;
+                change(slot, "characters outside ASCII written as '?' for CHAR");
+            }
+        }
+        return *text;
+    }
+
+    // REAL keeps 24 bits: a larger integer is written as it is and the server
+    // rounds it, so the change is recorded. The server's rounding is the
+    // cast's, to the nearest float.
+    void integerAsReal(const Slot& slot, long value) {
+        appendNumber(m_out, value);
+        float held = static_cast<float>(value);
+        // 2^63 itself is past every long, so it is compared as a double.
+        if (static_cast<double>(held) < INT64_LIMIT && static_cast<long>(held) == value) return;
+        std::string shown;
+        appendNumber(shown, static_cast<double>(held));
+        change(slot, "integer " + std::to_string(value) + " is not exact in REAL, which holds " + shown);
+    }
+
     void null(const Slot& slot, const DatapointValue& value) {
         m_out += "null";
         std::string shown = value.getType() == DP_STRING ? "text" : kindName(value.getType()) + (" " + value.toString());
@@ -138,118 +182,134 @@ private:
     const std::string& m_table;
 };
 
+}  // namespace
+
 // What one table needs while its rows are written.
-struct OpenTable {
+struct Redshift::OpenTable {
     TableRows* rows;
     const TableSchema* schema;
     std::vector<Slot> slots;
     // Column position by a datapoint's own name, learnt as readings come, so a
     // name is mapped once per block rather than once per value.
     std::unordered_map<std::string, int> byDatapoint;
+    // The reading in hand: its value for each column, or null.
+    std::vector<const DatapointValue*> values;
 };
 
-}  // namespace
-
-void Redshift::createBatch(const std::vector<Reading*>& readings, TableNameList& tableNames,
-                           TableIndexMap& tableIndex, BlockRows& block) {
-    std::map<std::string, OpenTable> open;
-    for (const std::string& key : tableIndex) {
-        // A table that failed for any reading of the block takes no rows.
-        bool failed = false;
-        for (const std::string& name : tableNames) failed = failed || name == key;
-        const TableSchema* schema = m_cache.find(key);
-        if (failed || !schema) continue;
-        OpenTable table;
-        table.schema = schema;
-        table.rows = &block.tables[key];
-        table.rows->header = "INSERT INTO  " + sqlIdentifier(key) + " ( ";
-        const ColumnList& columns = schema->columns();
-        for (size_t i = 0; i < columns.size(); ++i) {
-            if (i > 0) table.rows->header += " , ";
-            table.rows->header += sqlIdentifier(columns[i].first);
-            table.slots.push_back(
-                {kindOf(columns[i].second), textLimit(columns[i].second), fixedColumn(columns[i].first), &columns[i].first});
-        }
-        table.rows->header += ") VALUES ";
-        open.emplace(key, std::move(table));
+void Redshift::openTable(const std::string& key, const TableSchema& schema, BlockRows& block,
+                         std::map<std::string, OpenTable>& open) {
+    OpenTable table;
+    table.schema = &schema;
+    table.rows = &block.tables[key];
+    table.rows->header = "INSERT INTO  " + sqlIdentifier(key) + " ( ";
+    const ColumnList& columns = schema.columns();
+    for (size_t i = 0; i < columns.size(); ++i) {
+        if (i > 0) table.rows->header += " , ";
+        table.rows->header += sqlIdentifier(columns[i].first);
+        const std::string& type = columns[i].second;
+        table.slots.push_back({kindOf(type), textLimit(type), fixedColumn(columns[i].first), &columns[i].first,
+                               m_redshiftRules && isCharType(type)});
     }
+    table.rows->header += ") VALUES ";
+    open.emplace(key, std::move(table));
+}
 
-    ChangeNotes& changes = block.changes;
-    std::vector<const DatapointValue*> values;
+void Redshift::placeValues(const Reading& reading, const std::string& key, OpenTable& table,
+                           std::vector<std::string>& reasons, ChangeNotes& changes) const {
+    table.values.assign(table.slots.size(), nullptr);
+    auto place = [&](int index, const std::string& datapoint, const DatapointValue& value) {
+        if (index < 0) {
+            reasons.push_back("datapoint " + datapoint + " has no column");
+        } else if (table.values[index]) {
+            // Two datapoints whose names map to one column: the first keeps it.
+            reasons.push_back("datapoint " + datapoint + " shares column " + *table.slots[index].name +
+                              " with an earlier datapoint; its value is not stored");
+            changes.note(key, *table.slots[index].name, "two datapoints for one column");
+        } else {
+            table.values[index] = &value;
+        }
+    };
+    for (const Datapoint* dp : reading.getReadingData()) {
+        uint32_t type = dp->getData().getType();
+        if (type == DP_STRING || type == DP_INTEGER || type == DP_FLOAT) {
+            if (dp->getName() == AWS_REDSHIFT_HINT) continue;
+            auto known = table.byDatapoint.find(dp->getName());
+            if (known == table.byDatapoint.end()) {
+                std::string valid = dp->getName();
+                names::makeValid(valid);
+                known = table.byDatapoint.emplace(dp->getName(), findColumn(*table.schema, valid)).first;
+            }
+            place(known->second, dp->getName(), dp->getData());
+        } else if (type == DP_DICT || type == DP_LIST) {
+            names::walkLeaves(
+                dp->getName(), *dp,
+                [&](const std::string& column, const DatapointValue& value) {
+                    place(findColumn(*table.schema, column), column, value);
+                },
+                [](const std::string&, uint32_t) {});
+        }
+    }
+}
+
+void Redshift::writeRow(const Reading& reading, size_t position, const std::string& key, OpenTable& table,
+                        BlockRows& block) const {
     std::vector<std::string> reasons;
+    placeValues(reading, key, table, reasons, block.changes);
+    std::string row = " ( ";
+    RowWriter writer(row, reasons, block.changes, key);
+    for (size_t i = 0; i < table.slots.size(); ++i) {
+        const Slot& slot = table.slots[i];
+        if (i > 0) row += ',';
+        switch (slot.fixed) {
+            case Fixed::Asset: writer.text(slot, reading.getAssetName()); break;
+            case Fixed::Instance: writer.text(slot, m_instanceName); break;
+            case Fixed::UserTs: row += timestampLiteral(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true)); break;
+            case Fixed::Ts: row += timestampLiteral(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)); break;
+            case Fixed::None: writer.value(slot, table.values[i]); break;
+        }
+    }
+    row += ") ";
+    if (!reasons.empty()) {
+        std::string reason;
+        for (const std::string& part : reasons) reason += (reason.empty() ? "" : "; ") + part;
+        block.rejects.push_back({position, key, reason, true});
+    }
+    table.rows->rows.push_back(std::move(row));
+    table.rows->positions.push_back(position);
+}
+
+void Redshift::createBatch(const std::vector<Reading*>& readings, BlockTables& tables, BlockRows& block) {
+    // A reading whose table is neither ready nor failed would be counted
+    // sent without a row: the block waits instead, and the line says why.
+    auto fault = [&](const std::string& key, const char* what) {
+        Logger::getLogger()->error("AWS Redshift - table %s %s, so it takes no rows; the block waits for the next try",
+                                   key.c_str(), what);
+        tables.fail(key, {std::string("its table ") + what, false});
+    };
+    std::map<std::string, OpenTable> open;
+    for (const std::string& key : std::set<std::string>(tables.ready)) {
+        const TableSchema* schema = m_cache.find(key);
+        if (schema)
+            openTable(key, *schema, block, open);
+        else
+            fault(key, "was made ready but its columns are not known");
+    }
     for (size_t position = 0; position < readings.size(); ++position) {
         if (block.refused.count(position)) continue;
-        const Reading& reading = *readings[position];
-        std::string name = names::tableFor(reading);
-        std::string key = name.empty() ? name : tableKeyFor(name);
+        const std::string& key = position < tables.keys.size() ? tables.keys[position] : NOT_LOOKED_AT;
         auto found = open.find(key);
-        if (found == open.end()) {
-            // Its table could not be made ready: the reading is kept, not lost.
-            auto why = m_ddlFailures.find(key);
-            if (why != m_ddlFailures.end() && why->second.permanent) {
-                block.rejects.push_back({position, key, why->second.why, false});
-                block.refused.insert(position);
-            }
+        if (found != open.end()) {
+            writeRow(*readings[position], position, key, found->second, block);
             continue;
         }
-        OpenTable& table = found->second;
-        reasons.clear();
-        values.assign(table.slots.size(), nullptr);
-        auto place = [&](int index, const std::string& datapoint, const DatapointValue& value) {
-            if (index < 0) {
-                reasons.push_back("datapoint " + datapoint + " has no column");
-            } else if (values[index]) {
-                // Two datapoints whose names map to one column: the first keeps it.
-                reasons.push_back("datapoint " + datapoint + " shares column " + *table.slots[index].name +
-                                  " with an earlier datapoint; its value is not stored");
-                changes.note(key, *table.slots[index].name, "two datapoints for one column");
-            } else {
-                values[index] = &value;
-            }
-        };
-        for (const Datapoint* dp : reading.getReadingData()) {
-            uint32_t type = dp->getData().getType();
-            if (type == DP_STRING || type == DP_INTEGER || type == DP_FLOAT) {
-                if (dp->getName() == AWS_REDSHIFT_HINT) continue;
-                auto known = table.byDatapoint.find(dp->getName());
-                if (known == table.byDatapoint.end()) {
-                    std::string valid = dp->getName();
-                    names::makeValid(valid);
-                    known = table.byDatapoint.emplace(dp->getName(), findColumn(*table.schema, valid)).first;
-                }
-                place(known->second, dp->getName(), dp->getData());
-            } else if (type == DP_DICT || type == DP_LIST) {
-                names::walkLeaves(
-                    dp->getName(), *dp,
-                    [&](const std::string& column, const DatapointValue& value) {
-                        place(findColumn(*table.schema, column), column, value);
-                    },
-                    [](const std::string&, uint32_t) {});
-            }
+        auto failed = tables.failed.find(key);
+        if (failed == tables.failed.end()) {
+            fault(key, "was neither made ready nor found failing");
+        } else if (failed->second.permanent) {
+            // Its table can never take it: the reading is kept, not lost.
+            block.rejects.push_back({position, key, failed->second.why, false});
+            block.refused.insert(position);
         }
-
-        std::string row = " ( ";
-        RowWriter writer(row, reasons, changes, key);
-        for (size_t i = 0; i < table.slots.size(); ++i) {
-            const Slot& slot = table.slots[i];
-            if (i > 0) row += ',';
-            switch (slot.fixed) {
-                case Fixed::Asset: writer.text(slot, reading.getAssetName()); break;
-                case Fixed::Instance: writer.text(slot, m_instanceName); break;
-                case Fixed::UserTs:
-                    row += timestampLiteral(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true));
-                    break;
-                case Fixed::Ts: row += timestampLiteral(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)); break;
-                case Fixed::None: writer.value(slot, values[i]); break;
-            }
-        }
-        row += ") ";
-        if (!reasons.empty()) {
-            std::string reason;
-            for (const std::string& part : reasons) reason += (reason.empty() ? "" : "; ") + part;
-            block.rejects.push_back({position, key, reason, true});
-        }
-        table.rows->rows.push_back(std::move(row));
-        table.rows->positions.push_back(position);
+        // Otherwise its table failed for passing reasons and the whole block waits.
     }
 }

@@ -129,14 +129,14 @@ TableColumns Redshift::checkCachedTables(const std::vector<std::string>& alsoLoo
     return present;
 }
 
-bool Redshift::checkTableExists(std::string& table) {
+bool Redshift::checkTableExists(std::string& table, const std::set<std::string>& absent) {
     std::string key = tableKeyFor(table);
     if (m_cache.find(key)) {
         Logger::getLogger()->debug("Table %s already created into AWS Redshift", table.c_str());
         return true;
     }
     // Looked up with the block's other new tables a moment ago.
-    if (m_absent.count(key)) return false;
+    if (absent.count(key)) return false;
     return isKey(key) && refreshTables({key}) && m_cache.find(key);
 }
 
@@ -177,7 +177,7 @@ bool Redshift::tryDdl(const std::string& key, const std::string& sql, DdlFailure
     return false;
 }
 
-bool Redshift::createTable(std::string& table, Reading* reading) {
+bool Redshift::createTable(std::string& table, Reading* reading, DdlFailure* failure) {
     std::lock_guard<std::mutex> guard(m_mutex);
     std::string key = tableKeyFor(table);
     TableSchema columns(FIXED_COLUMNS);
@@ -200,7 +200,7 @@ bool Redshift::createTable(std::string& table, Reading* reading) {
     if (!tryDdl(key, sql, why)) {
         // Made meanwhile by another writer: it is cached as that writer made it.
         if (m_cache.find(key)) return true;
-        m_ddlFailures[key] = why;
+        if (failure) *failure = why;
         return false;
     }
     // The cache follows the database only once the database has the table.
@@ -209,7 +209,7 @@ bool Redshift::createTable(std::string& table, Reading* reading) {
     return true;
 }
 
-bool Redshift::alterTable(std::string& table, Reading* reading) {
+bool Redshift::alterTable(std::string& table, Reading* reading, DdlFailure* failure) {
     std::string key = tableKeyFor(table);
     if (!m_cache.find(key)) return false;
     bool ok = true;
@@ -231,57 +231,55 @@ bool Redshift::alterTable(std::string& table, Reading* reading) {
             // Added meanwhile by another writer: the re-read table has it.
             schema = m_cache.find(key);
             if (schema && findColumn(*schema, name) >= 0) return;
-            m_ddlFailures[key] = why;
+            if (failure) *failure = why;
             ok = false;
         },
         ignoreSkipped);
     return ok;
 }
 
-void Redshift::createTablesFromPayload(const std::vector<Reading*>& readings, TableNameList& tableNames,
-                                       TableIndexMap& tableIndex) {
-    // Each reading's table, found once; the block's unknown tables are looked
-    // up together, in one query.
-    std::vector<std::pair<std::string, std::string>> tables;  // (valid name, key)
+BlockTables Redshift::createTablesFromPayload(const std::vector<Reading*>& readings) {
+    // Each reading's table, derived once and kept for its rows; the block's
+    // unknown tables are looked up together, in one query.
+    BlockTables block;
+    std::vector<std::string> valid;  // each reading's table as a valid name
     std::set<std::string> unknown;
     for (Reading* reading : readings) {
-        std::string table = names::tableFor(*reading);
-        std::string key = table.empty() ? table : tableKeyFor(table);
-        if (isKey(key) && !m_cache.find(key)) unknown.insert(key);
-        tables.emplace_back(std::move(table), std::move(key));
+        valid.push_back(names::tableFor(*reading));
+        block.keys.push_back(valid.back().empty() ? std::string() : tableKeyFor(valid.back()));
+        if (isKey(block.keys.back()) && !m_cache.find(block.keys.back())) unknown.insert(block.keys.back());
     }
-    m_absent.clear();
-    std::map<std::string, std::unordered_set<std::string>> checked;
     if (!unknown.empty() && refreshTables(std::vector<std::string>(unknown.begin(), unknown.end())))
         for (const std::string& key : unknown)
-            if (!m_cache.find(key)) m_absent.insert(key);
+            if (!m_cache.find(key)) block.absent.insert(key);
+    std::map<std::string, std::unordered_set<std::string>> checked;
     for (size_t i = 0; i < readings.size(); ++i) {
         Reading* reading = readings[i];
-        std::string& table = tables[i].first;
-        const std::string& key = tables[i].second;
+        std::string& table = valid[i];
+        const std::string& key = block.keys[i];
+        if (block.failed.count(key)) continue;
         // No name, no table: a statement without a name could never succeed.
         if (key.empty()) {
-            m_ddlFailures[key] = {"the reading has no asset name", true};
-            tableNames.push_back(key);
+            block.fail(key, {"the reading has no asset name", true});
             continue;
         }
-        if (m_ddlFailures.count(key)) continue;
-        bool ready = checkTableExists(table) || (m_session.isOpen() && createTable(table, reading));
+        DdlFailure why;
+        bool ready = checkTableExists(table, block.absent) || (m_session.isOpen() && createTable(table, reading, &why));
         // Readings of one asset bring the same names: a name found to have a
         // column is not looked up again in this block.
         std::unordered_set<std::string>& known = checked[key];
         bool seen = true;
         for (const Datapoint* dp : reading->getReadingData()) seen = seen && known.count(dp->getName());
-        if (ready && !seen && checkTableSchema(table, reading)) ready = alterTable(table, reading);
+        if (ready && !seen && checkTableSchema(table, reading)) ready = alterTable(table, reading, &why);
         if (ready && !seen)
             for (const Datapoint* dp : reading->getReadingData())
                 if (dp->getData().getType() <= DP_FLOAT) known.insert(dp->getName());
         // A connection lost for good ends the block; it waits for the next try.
-        if (!ready && !m_session.isOpen()) return;
-        if (!ready) {
-            tableNames.push_back(key);
-            continue;
-        }
-        tableIndex.insert(key);
+        if (!ready && !m_session.isOpen()) return block;
+        if (ready)
+            block.ready.insert(key);
+        else
+            block.fail(key, why);
     }
+    return block;
 }

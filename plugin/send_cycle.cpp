@@ -85,13 +85,13 @@ uint32_t Redshift::deliver(const std::vector<Reading*>& all, size_t first, const
                     m_ledger.blockId(), requestLimit(), {}, {}};
     applyKnownRefusals(attempt);
     for (;;) {
-        BlockRows rows = blockRows(attempt);
-        for (const auto& failed : m_ddlFailures)
-            if (!failed.second.permanent) {
-                // Its error line said so: a table that could not be made ready for passing reasons.
-                m_session.close();
-                return static_cast<uint32_t>(first);
-            }
+        BlockTables tables;
+        BlockRows rows = blockRows(attempt, tables);
+        if (tables.waits()) {
+            // Its error line said so: a table that could not be made ready for passing reasons.
+            m_session.close();
+            return static_cast<uint32_t>(first);
+        }
         if (!m_session.isOpen()) {
             Logger::getLogger()->error("AWS Redshift - the connection was lost while the tables of %zu reading(s) "
                                        "were made ready; they wait for the next try",
@@ -108,15 +108,12 @@ uint32_t Redshift::deliver(const std::vector<Reading*>& all, size_t first, const
     }
 }
 
-BlockRows Redshift::blockRows(Attempt& attempt) {
-    m_ddlFailures.clear();
-    TableNameList failed;
-    TableIndexMap ready;
-    createTablesFromPayload(attempt.readings, failed, ready);
+BlockRows Redshift::blockRows(Attempt& attempt, BlockTables& tables) {
+    tables = createTablesFromPayload(attempt.readings);
     BlockRows rows;
     rows.refused = attempt.kept.refused;
     rows.rejects = attempt.kept.rejects;
-    if (m_session.isOpen()) createBatch(attempt.readings, failed, ready, rows);
+    if (m_session.isOpen()) createBatch(attempt.readings, tables, rows);
     return rows;
 }
 

@@ -103,6 +103,20 @@ std::string validUtf8(std::string_view text) {
     return out;
 }
 
+std::string asciiOnly(std::string_view validText) {
+    std::string out;
+    out.reserve(validText.size());
+    // A character starts at every byte that is no continuation byte.
+    for (char c : validText) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80)
+            out.push_back(c);
+        else if ((byte & 0xC0) != 0x80)
+            out.push_back('?');
+    }
+    return out;
+}
+
 size_t fitUtf8(std::string_view validText, size_t maxBytes) {
     if (validText.size() <= maxBytes) return validText.size();
     size_t cut = maxBytes;

@@ -14,6 +14,10 @@ bool isValidUtf8(std::string_view text);
 // comes back unchanged.
 std::string validUtf8(std::string_view text);
 
+// validText with each character outside ASCII written as one '?', for a
+// column that holds single-byte characters only. ASCII comes back unchanged.
+std::string asciiOnly(std::string_view validText);
+
 // The length of the longest prefix of validText that is at most maxBytes
 // long and ends on a character boundary, so a cut never splits a character.
 size_t fitUtf8(std::string_view validText, size_t maxBytes);

@@ -112,13 +112,27 @@ TEST_F(Schema, EveryReadingGoesToItsHintedOrAssetTableAndRefusedTablesAreListed)
     block.add("res_bad", {dpInt("v", 1)});
     refuseDdl("%res_bad%");
     LogCapture quiet(Logger::Level::Error);
-    TableNameList failed;
-    TableIndexMap ready;
-    redshift.createTablesFromPayload(block.readings(), failed, ready);
+    BlockTables tables = redshift.createTablesFromPayload(block.readings());
     allowDdl();
-    EXPECT_EQ(failed, TableNameList{"res_bad"});
-    EXPECT_EQ(ready.size(), 3u);
+    EXPECT_EQ(tables.keys[1], "line_a");
+    EXPECT_EQ(tables.ready, (std::set<std::string>{"line_a", "pump_1", "res_fallback"}));
+    EXPECT_EQ(tables.failed.size(), 1u);
+    EXPECT_EQ(tables.failed.count("res_bad"), 1u);
     EXPECT_EQ(db().scalar("SELECT string_agg(table_name, ',' ORDER BY table_name) FROM information_schema.tables "
                           "WHERE table_name IN ('line_a', 'pump_1', 'res_fallback', 'res_bad')"),
               "line_a,pump_1,res_fallback");
+}
+
+TEST_F(Schema, AReadingWhoseTableIsNeitherReadyNorFailedMakesTheBlockWaitInsteadOfBeingLost) {
+    Block block;
+    block.add("lost_1", {dpInt("v", 1)});
+    block.add("lost_2", {dpInt("v", 2)});
+    BlockTables tables = redshift.createTablesFromPayload(block.readings());
+    ASSERT_EQ(tables.ready.size(), 2u);
+    tables.ready.erase("lost_2");
+    LogCapture log(Logger::Level::Error);
+    BlockRows rows;
+    redshift.createBatch(block.readings(), tables, rows);
+    EXPECT_TRUE(tables.waits());
+    EXPECT_EQ(log.count("table lost_2 was neither made ready nor found failing"), 1u);
 }

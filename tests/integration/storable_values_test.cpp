@@ -42,16 +42,50 @@ TEST(TextThatMustFit, IsCutAtACharacterBoundaryAndKeptWhole) {
     block.add("fit_1", {dpString("note", repeat("é", 300)), dpInt("n", 1)});
     block.add("fit_1", {dpString("note", "bad \xC3\x28 byte"), dpInt("n", 2)});
     block.add("fit_1", {dpString("note", "short"), dpInt("n", 3)});
-    EXPECT_EQ(redshift->send(block.readings()), 3u);
+    block.add("fit_1", {dpString("note", std::string("x\0y", 3)), dpInt("n", 4)});
+    EXPECT_EQ(redshift->send(block.readings()), 4u);
     EXPECT_EQ(cell("SELECT note FROM fit_1 WHERE n = 1"), repeat("é", 128));
     EXPECT_EQ(cell("SELECT note FROM fit_1 WHERE n = 2"), "bad \xEF\xBF\xBD( byte");
     EXPECT_EQ(cell("SELECT note FROM fit_1 WHERE n = 3"), "short");
+    EXPECT_EQ(cell("SELECT note FROM fit_1 WHERE n = 4"), "xy");
     EXPECT_EQ(cell("SELECT string_agg(reading_no::text || ':' || reason, ' / ' ORDER BY reading_no) FROM "
                    "\"cirrant$rejects\" WHERE table_name = 'fit_1' AND outcome = 'changed'"),
-              "0:note: text of 600 bytes cut to 256 / 1:note: invalid UTF-8 replaced");
+              "0:note: text of 600 bytes cut to 256 / 1:note: invalid UTF-8 replaced / 3:note: NUL character dropped");
     EXPECT_NE(cell("SELECT reading FROM \"cirrant$rejects\" WHERE table_name = 'fit_1' AND reading_no = 0")
                   .find(repeat("é", 300)),
               std::string::npos);
+}
+
+TEST(TextThatMustFit, ACharColumnOnRedshiftsRulesGetsOneQuestionMarkPerCharacterOutsideAscii) {
+    db().exec("CREATE TABLE char_1 (asset_code VARCHAR(256), user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, vantrel "
+              "VARCHAR(256), n BIGINT, code CHAR(4))");
+    Redshift::Options redshiftRules;
+    redshiftRules.serverVersion = 80002;
+    Block redshift, postgres;
+    redshift.add("char_1", {dpInt("n", 1), dpString("code", "abéd€f")});
+    postgres.add("char_1", {dpInt("n", 2), dpString("code", "abéd€f")});
+    EXPECT_EQ(plugin("", redshiftRules)->send(redshift.readings()), 1u);
+    EXPECT_EQ(plugin()->send(postgres.readings()), 1u);
+    EXPECT_EQ(cell("SELECT string_agg(code::text, ',' ORDER BY n) FROM char_1"), "ab?d,abé");
+    EXPECT_EQ(cell("SELECT string_agg(reason, ' / ' ORDER BY reason) FROM \"cirrant$rejects\" "
+                   "WHERE table_name = 'char_1'"),
+              "code: characters outside ASCII written as '?' for CHAR; code: text of 6 bytes cut to 4 / "
+              "code: text of 9 bytes cut to 4");
+}
+
+TEST(NumbersThatMustFit, AnIntegerThatRealRoundsIsRecordedAndWholeFloatsFillBigintToItsEdges) {
+    auto redshift = plugin();
+    Block block;
+    block.add("exact_1", {dpFloat("r", 21.5), dpInt("b", 1)});
+    block.add("exact_1", {dpInt("r", 16777217), dpFloat("b", -9223372036854775808.0)});
+    block.add("exact_1", {dpInt("r", 16777216), dpFloat("b", 9223372036854775808.0)});
+    EXPECT_EQ(redshift->send(block.readings()), 3u);
+    EXPECT_EQ(cell("SELECT string_agg(r || '|' || coalesce(b::text, 'null'), ',' ORDER BY b) FROM exact_1"),
+              "1.6777216e+07|-9223372036854775808,21.5|1,1.6777216e+07|null");
+    EXPECT_EQ(cell("SELECT string_agg(reading_no || ':' || reason, ' / ' ORDER BY reading_no) FROM "
+                   "\"cirrant$rejects\" WHERE table_name = 'exact_1'"),
+              "1:r: integer 16777217 is not exact in REAL, which holds 16777216 / "
+              "2:b: float 9223372036854775808 does not fit BIGINT, stored as null");
 }
 
 TEST(NamesThatMustStayDistinct, GetColumnsOfTheirOwn) {
