@@ -31,6 +31,11 @@ struct TableRows {
     std::string header;                // "INSERT INTO t ( ... ) VALUES "
     std::vector<std::string> rows;     // " ( ... ) ", one per reading
     std::vector<size_t> positions;     // the block position of each row
+    // On Redshift's rules, the same rows with the fixed columns alone: a
+    // row refused there for an internal error is tried once like this, to
+    // tell its values from anything else.
+    std::string fixedHeader;
+    std::vector<std::string> fixedRows;
 };
 
 // A run of consecutive rows of one table that fits one statement.

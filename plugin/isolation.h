@@ -55,6 +55,8 @@ private:
     struct Search;
     void resolve(Search& search, size_t begin, size_t end, const std::string* knownFailure);
     bool trial(Search& search, size_t begin, size_t end, Outcome& outcome);
+    // Whether the one row at `at` may be refused for `failure`.
+    bool controlClears(Search& search, size_t at, const std::string& failure);
 
     Session& m_session;
     int m_trials = 0;

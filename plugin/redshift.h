@@ -138,6 +138,9 @@ private:
                      std::vector<std::string>& reasons, ChangeNotes& changes) const;
     // The reading's row, each value fitted to its column; a copy of the
     // reading goes to the rejects table when anything had to change.
+    // One row's values: every column, or the fixed ones alone.
+    std::string writeValues(const Reading& reading, const OpenTable& table, std::vector<std::string>& reasons,
+                            ChangeNotes& changes, const std::string& key, bool fixedOnly) const;
     void writeRow(const Reading& reading, size_t position, const std::string& key, OpenTable& table,
                   BlockRows& block) const;
 

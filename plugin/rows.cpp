@@ -202,15 +202,19 @@ void Redshift::openTable(const std::string& key, const TableSchema& schema, Bloc
     table.schema = &schema;
     table.rows = &block.tables[key];
     table.rows->header = "INSERT INTO  " + sqlIdentifier(key) + " ( ";
+    std::string fixed;
     const ColumnList& columns = schema.columns();
     for (size_t i = 0; i < columns.size(); ++i) {
         if (i > 0) table.rows->header += " , ";
         table.rows->header += sqlIdentifier(columns[i].first);
+        if (fixedColumn(columns[i].first) != Fixed::None)
+            fixed += (fixed.empty() ? "" : " , ") + sqlIdentifier(columns[i].first);
         const std::string& type = columns[i].second;
         table.slots.push_back({kindOf(type), textLimit(type), fixedColumn(columns[i].first), &columns[i].first,
                                m_redshiftRules && isCharType(type)});
     }
     table.rows->header += ") VALUES ";
+    if (m_redshiftRules) table.rows->fixedHeader = "INSERT INTO  " + sqlIdentifier(key) + " ( " + fixed + ") VALUES ";
     open.emplace(key, std::move(table));
 }
 
@@ -251,15 +255,16 @@ void Redshift::placeValues(const Reading& reading, const std::string& key, OpenT
     }
 }
 
-void Redshift::writeRow(const Reading& reading, size_t position, const std::string& key, OpenTable& table,
-                        BlockRows& block) const {
-    std::vector<std::string> reasons;
-    placeValues(reading, key, table, reasons, block.changes);
+std::string Redshift::writeValues(const Reading& reading, const OpenTable& table, std::vector<std::string>& reasons,
+                                  ChangeNotes& changes, const std::string& key, bool fixedOnly) const {
     std::string row = " ( ";
-    RowWriter writer(row, reasons, block.changes, key);
+    RowWriter writer(row, reasons, changes, key);
+    bool first = true;
     for (size_t i = 0; i < table.slots.size(); ++i) {
         const Slot& slot = table.slots[i];
-        if (i > 0) row += ',';
+        if (fixedOnly && slot.fixed == Fixed::None) continue;
+        if (!first) row += ',';
+        first = false;
         switch (slot.fixed) {
             case Fixed::Asset: writer.text(slot, reading.getAssetName()); break;
             case Fixed::Instance: writer.text(slot, m_instanceName); break;
@@ -268,7 +273,19 @@ void Redshift::writeRow(const Reading& reading, size_t position, const std::stri
             case Fixed::None: writer.value(slot, table.values[i]); break;
         }
     }
-    row += ") ";
+    return row + ") ";
+}
+
+void Redshift::writeRow(const Reading& reading, size_t position, const std::string& key, OpenTable& table,
+                        BlockRows& block) const {
+    std::vector<std::string> reasons;
+    placeValues(reading, key, table, reasons, block.changes);
+    std::string row = writeValues(reading, table, reasons, block.changes, key, false);
+    if (m_redshiftRules) {
+        std::vector<std::string> ignored;
+        ChangeNotes unused;
+        table.rows->fixedRows.push_back(writeValues(reading, table, ignored, unused, key, true));
+    }
     if (!reasons.empty()) {
         std::string reason;
         for (const std::string& part : reasons) reason += (reason.empty() ? "" : "; ") + part;
