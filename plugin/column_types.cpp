@@ -9,10 +9,43 @@ const char* const TYPE_BIGINT = " BIGINT ";
 const char* const TYPE_REAL = " REAL ";
 const char* const TYPE_TIMESTAMPTZ = " TIMESTAMPTZ ";
 
-const ColumnList FIXED_COLUMNS = {{"asset_code", TYPE_VARCHAR},
-                                  {"user_ts", TYPE_TIMESTAMPTZ},
-                                  {"ts", TYPE_TIMESTAMPTZ},
-                                  {"vantrel", TYPE_VARCHAR}};
+namespace {
+
+struct FixedColumnRule {
+    const char* name;
+    const char* type;
+    FixedColumn holds;
+    const char* constraint;
+};
+// The one list of the fixed columns: their names, types, what they hold,
+// and how they are made.
+const FixedColumnRule FIXED[] = {{"asset_code", TYPE_VARCHAR, FixedColumn::Asset, "NOT NULL"},
+                                 {"user_ts", TYPE_TIMESTAMPTZ, FixedColumn::UserTs, ""},
+                                 {"ts", TYPE_TIMESTAMPTZ, FixedColumn::Ts, ""},
+                                 {"vantrel", TYPE_VARCHAR, FixedColumn::Instance, ""}};
+
+ColumnList fixedColumns() {
+    ColumnList columns;
+    for (const FixedColumnRule& column : FIXED) columns.emplace_back(column.name, column.type);
+    return columns;
+}
+
+}  // namespace
+
+const ColumnList FIXED_COLUMNS = fixedColumns();
+
+FixedColumn fixedColumnOf(const std::string& name) {
+    for (const FixedColumnRule& column : FIXED)
+        if (name == column.name) return column.holds;
+    return FixedColumn::None;
+}
+
+std::string fixedColumnsDefinition() {
+    std::string sql;
+    for (const FixedColumnRule& column : FIXED)
+        sql += std::string(sql.empty() ? "" : ", ") + column.name + column.type + column.constraint;
+    return sql;
+}
 
 const char* typeStringFor(uint32_t datapointType) {
     switch (datapointType) {

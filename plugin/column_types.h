@@ -16,9 +16,17 @@ extern const char* const TYPE_TIMESTAMPTZ;  // " TIMESTAMPTZ "
 using Column = std::pair<std::string, std::string>;  // (name as stored, type string)
 using ColumnList = std::vector<Column>;
 
+// What each of the fixed columns holds.
+enum class FixedColumn { None, Asset, UserTs, Ts, Instance };
+
 // The columns every table the plugin makes starts with, in this order:
 // asset_code, user_ts, ts, vantrel.
 extern const ColumnList FIXED_COLUMNS;
+// Which fixed column a stored column name is, None for any other; the
+// fixed columns take a reading's own values wherever they stand.
+FixedColumn fixedColumnOf(const std::string& name);
+// The fixed columns as CREATE TABLE defines them.
+std::string fixedColumnsDefinition();
 
 // How a value is written into a column.
 enum class ColumnKind {

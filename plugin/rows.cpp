@@ -16,24 +16,15 @@
 
 namespace {
 
-// In the order of FIXED_COLUMNS, after None.
-enum class Fixed { None, Asset, UserTs, Ts, Instance };
 
 // How one column of a table is written, decided once per table and block.
 struct Slot {
     ColumnKind kind;
     size_t limit;  // bytes a character column holds; 0 for no limit
-    Fixed fixed;
+    FixedColumn fixed;
     const std::string* name;
     bool singleByte;  // takes single-byte characters only (Redshift's CHAR)
 };
-
-Fixed fixedColumn(const std::string& name) {
-    // The four fixed columns take the reading's own values, wherever they stand.
-    for (size_t i = 0; i < FIXED_COLUMNS.size(); ++i)
-        if (name == FIXED_COLUMNS[i].first) return static_cast<Fixed>(i + 1);
-    return Fixed::None;
-}
 
 void appendNumber(std::string& out, long value) {
     char digits[32];
@@ -207,10 +198,10 @@ void Redshift::openTable(const std::string& key, const TableSchema& schema, Bloc
     for (size_t i = 0; i < columns.size(); ++i) {
         if (i > 0) table.rows->header += " , ";
         table.rows->header += sqlIdentifier(columns[i].first);
-        if (fixedColumn(columns[i].first) != Fixed::None)
+        if (fixedColumnOf(columns[i].first) != FixedColumn::None)
             fixed += (fixed.empty() ? "" : " , ") + sqlIdentifier(columns[i].first);
         const std::string& type = columns[i].second;
-        table.slots.push_back({kindOf(type), textLimit(type), fixedColumn(columns[i].first), &columns[i].first,
+        table.slots.push_back({kindOf(type), textLimit(type), fixedColumnOf(columns[i].first), &columns[i].first,
                                m_redshiftRules && isCharType(type)});
     }
     table.rows->header += ") VALUES ";
@@ -262,15 +253,15 @@ std::string Redshift::writeValues(const Reading& reading, const OpenTable& table
     bool first = true;
     for (size_t i = 0; i < table.slots.size(); ++i) {
         const Slot& slot = table.slots[i];
-        if (fixedOnly && slot.fixed == Fixed::None) continue;
+        if (fixedOnly && slot.fixed == FixedColumn::None) continue;
         if (!first) row += ',';
         first = false;
         switch (slot.fixed) {
-            case Fixed::Asset: writer.text(slot, reading.getAssetName()); break;
-            case Fixed::Instance: writer.text(slot, m_instanceName); break;
-            case Fixed::UserTs: row += timestampLiteral(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true)); break;
-            case Fixed::Ts: row += timestampLiteral(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)); break;
-            case Fixed::None: writer.value(slot, table.values[i]); break;
+            case FixedColumn::Asset: writer.text(slot, reading.getAssetName()); break;
+            case FixedColumn::Instance: writer.text(slot, m_instanceName); break;
+            case FixedColumn::UserTs: row += timestampLiteral(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true)); break;
+            case FixedColumn::Ts: row += timestampLiteral(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)); break;
+            case FixedColumn::None: writer.value(slot, table.values[i]); break;
         }
     }
     return row + ") ";

@@ -279,6 +279,43 @@ Outcome Session::transaction(std::vector<std::string> statements, size_t request
     return outcome;
 }
 
+Outcome Session::runRetrying(const std::string& statement, const std::string& what) {
+    Outcome outcome = run(statement);
+    // At most twice, never in a loop; a request whose deadline passed may
+    // still be running on the server.
+    if (outcome.ok || !outcome.lost || outcome.timedOut) return outcome;
+    Logger::getLogger()->error("AWS Redshift - %s (%s; reconnecting)", outcome.message.c_str(), what.c_str());
+    if (!reconnect(3)) return outcome;
+    return run(statement);
+}
+
+bool Session::learn(int versionOverride, bool oneStatementPerRequest) {
+    if (learnt()) return true;
+    if (!m_connection) return false;
+    m_dialect = dialectFor(versionOverride ? versionOverride : serverVersion());
+    // The system catalogue comes first in the search path. Redshift keeps
+    // its system tables and views there too (not testable here).
+    const std::string catalogue =
+        "SELECT c.relname FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
+        "WHERE n.nspname = 'pg_catalog'";
+    // Whether several statements may share a request: the server answers
+    // each of them, or refuses the text.
+    Outcome names;
+    m_severalStatements = false;
+    if (!oneStatementPerRequest) {
+        names = run(std::vector<std::string>{"SELECT 'probe' AS relname", catalogue});
+        if (!names.ok && names.lost) return false;
+        m_severalStatements = names.ok && names.results == 2;
+    }
+    if (!m_severalStatements) names = run(catalogue);
+    if (!names.ok) return !names.lost;
+    m_shadowed.clear();
+    for (const Row& row : names.rows)
+        if (row[0]) m_shadowed.insert(*row[0]);
+    m_learntOn = m_generation;
+    return true;
+}
+
 void Session::rollbackIfOpen() {
     if (!m_connection) return;
     PGTransactionStatusType status = PQtransactionStatus(m_connection.get());

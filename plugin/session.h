@@ -5,10 +5,12 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "pq_handles.h"
+#include "server_names.h"
 
 // The rows of a result, each field as text, or nothing for NULL.
 using Row = std::vector<std::optional<std::string>>;
@@ -69,8 +71,23 @@ public:
     // server takes one statement per request). A failure rolls it back. The
     // rows are those of the last statement that returned any.
     Outcome transaction(std::vector<std::string> statements, size_t requestLimit, bool commit = true);
+    // One statement, run once more when the connection was lost and opened
+    // again (never when its deadline passed); `what` names, for the error
+    // line, what the statement was for.
+    Outcome runRetrying(const std::string& statement, const std::string& what);
     // Ends a transaction a failed request left open or aborted.
     void rollbackIfOpen();
+
+    // Learns the server's rules, once per connection: how it keeps names
+    // (from its version, or from `versionOverride` when not 0), whether
+    // several statements may share a request, and the names the system
+    // catalogue holds. False when the connection was lost.
+    bool learn(int versionOverride, bool oneStatementPerRequest);
+    bool learnt() const { return m_connection && m_learntOn == m_generation; }
+    const Dialect& dialect() const { return m_dialect; }
+    // Table names the system catalogue holds: an unqualified statement
+    // would reach the catalogue's table.
+    const std::set<std::string>& shadowed() const { return m_shadowed; }
     // Whether the server takes several statements in one request; learnt
     // once per connection by whoever opened it.
     void setSeveralStatements(bool allowed) { m_severalStatements = allowed; }
@@ -96,7 +113,11 @@ private:
     std::chrono::milliseconds m_requestTimeout;
     Clock::time_point m_callDeadline = Clock::time_point::max();
     uint64_t m_generation = 0;
+    // What was learnt of the server; Redshift's rules until then.
+    uint64_t m_learntOn = 0;
     bool m_severalStatements = false;
+    Dialect m_dialect{127, true};
+    std::set<std::string> m_shadowed;
 };
 
 // The request deadline: CIRRANT_REQUEST_TIMEOUT seconds when that is a
