@@ -65,3 +65,10 @@ std::vector<std::string> BlockRows::statements(const std::string& table, const s
     if (!text.empty()) out.push_back(std::move(text));
     return out;
 }
+
+std::string BlockRows::tableOf(size_t position) const {
+    for (const auto& table : tables)
+        for (size_t at : table.second.positions)
+            if (at == position) return table.first;
+    return {};
+}

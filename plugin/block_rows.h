@@ -54,6 +54,8 @@ struct BlockRows {
     // Each table's rows cut into statements of at most `limit` bytes.
     std::vector<RowRange> ranges(size_t limit) const;
     std::string statement(const RowRange& range) const;
+    // The table of the reading at a block position, empty when it has no row.
+    std::string tableOf(size_t position) const;
     // Statements of at most `limit` bytes holding the given rows of one table, in that order.
     std::vector<std::string> statements(const std::string& table, const std::vector<size_t>& rows,
                                         size_t limit) const;

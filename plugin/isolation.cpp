@@ -4,6 +4,8 @@
 #include <vector>
 
 struct Isolation::Search {
+    Search(const BlockRows& rows, size_t requestLimit, bool redshiftRules, const std::string& state)
+        : rows(rows), requestLimit(requestLimit), redshiftRules(redshiftRules), lastState(state) {}
     const BlockRows& rows;
     size_t requestLimit;
     bool redshiftRules;
@@ -16,7 +18,7 @@ struct Isolation::Search {
 
 Verdict Isolation::isolate(const BlockRows& rows, const Outcome& failure, size_t blockSize, size_t requestLimit,
                            bool redshiftRules) {
-    Search search{rows, requestLimit, redshiftRules, {}, {}, {}, SIZE_MAX, failure.state};
+    Search search(rows, requestLimit, redshiftRules, failure.state);
     for (const auto& table : rows.tables)
         for (size_t i = 0; i < table.second.positions.size(); ++i)
             search.entries.push_back({table.second.positions[i], &table.first, i});

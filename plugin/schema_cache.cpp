@@ -30,3 +30,8 @@ void SchemaCache::merge(const std::string& table, const ColumnList& columns) {
     TableSchema& schema = m_tables[table];
     for (const Column& column : columns) schema.add(column.first, column.second);
 }
+
+const TableSchema* SchemaCache::find(const std::string& table) const {
+    auto found = m_tables.find(table);
+    return found == m_tables.end() ? nullptr : &found->second;
+}

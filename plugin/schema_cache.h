@@ -28,6 +28,7 @@ public:
     using Tables = std::map<std::string, TableSchema>;
     // Null when the table is unknown.
     TableSchema* find(const std::string& table);
+    const TableSchema* find(const std::string& table) const;
     // What the database reported replaces whatever was known.
     TableSchema& put(const std::string& table, ColumnList columns);
     // Adds the columns to an entry, making it if needed (the stored text may

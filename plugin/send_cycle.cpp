@@ -9,7 +9,7 @@
 
 #include "logger.h"
 #include "reading_json.h"
-#include "redshift.h"
+#include "send_cycle.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ std::string tableList(const BlockRows& rows) {
 }  // namespace
 
 // What one block carries from try to try within a call.
-struct Redshift::Attempt {
+struct SendCycle::Attempt {
     size_t first;                    // readings at the head acknowledged already
     std::vector<Reading*> readings;  // the rest, written in this call or not at all
     Fingerprints fingerprints;       // of `readings`
@@ -45,19 +45,19 @@ struct Redshift::Attempt {
     int pauses = 0;
 };
 
-uint32_t Redshift::send(const std::vector<Reading*>& readings) {
+uint32_t SendCycle::send(const std::vector<Reading*>& readings) {
     Session::Call call(m_session);
     m_isolation.startCall();
     // A session the server ended while idle is replaced before the block
     // starts, not found dead in the middle of it.
     m_session.dropIfClosedByServer();
-    if (!m_session.isOpen() && !reconnect(3)) {
+    if (!m_session.isOpen() && !m_session.reconnect(3)) {
         Logger::getLogger()->error("AWS Redshift - no connection: %zu reading(s) wait for the next try",
                                    readings.size());
         return 0;
     }
     if (readings.empty()) return 0;
-    if (!prepareSession()) {
+    if (!prepare()) {
         Logger::getLogger()->error("AWS Redshift - the session could not be prepared: %zu reading(s) wait for the "
                                    "next try",
                                    readings.size());
@@ -68,7 +68,7 @@ uint32_t Redshift::send(const std::vector<Reading*>& readings) {
     size_t first = m_bookkeepingOff ? 0 : m_ledger.settle(fingerprints, requestLimit());
     if (first == SIZE_MAX) {
         // A ledger gone behind the plugin's back is made again next time.
-        m_cacheChecked = false;
+        m_catalogue.forgetChecked();
         return 0;
     }
     if (first == readings.size()) return static_cast<uint32_t>(readings.size());
@@ -79,7 +79,7 @@ uint32_t Redshift::send(const std::vector<Reading*>& readings) {
     return sent;
 }
 
-uint32_t Redshift::deliver(const std::vector<Reading*>& all, size_t first, const Fingerprints& fingerprints) {
+uint32_t SendCycle::deliver(const std::vector<Reading*>& all, size_t first, const Fingerprints& fingerprints) {
     Attempt attempt{first, std::vector<Reading*>(all.begin() + static_cast<long>(first), all.end()),
                     Fingerprints(fingerprints.begin() + static_cast<long>(first), fingerprints.end()),
                     m_ledger.blockId(), requestLimit(), {}, {}};
@@ -108,16 +108,17 @@ uint32_t Redshift::deliver(const std::vector<Reading*>& all, size_t first, const
     }
 }
 
-BlockRows Redshift::blockRows(Attempt& attempt, BlockTables& tables) {
-    tables = createTablesFromPayload(attempt.readings);
+BlockRows SendCycle::blockRows(Attempt& attempt, BlockTables& tables) {
+    tables = m_catalogue.createTablesFromPayload(attempt.readings);
     BlockRows rows;
     rows.refused = attempt.kept.refused;
     rows.rejects = attempt.kept.rejects;
-    if (m_session.isOpen()) createBatch(attempt.readings, tables, rows);
+    BatchBuilder builder(m_catalogue, m_instanceName, m_session.dialect().redshift);
+    if (m_session.isOpen()) builder.createBatch(attempt.readings, tables, rows);
     return rows;
 }
 
-std::vector<std::string> Redshift::blockStatements(Attempt& attempt, const BlockRows& rows) {
+std::vector<std::string> SendCycle::blockStatements(Attempt& attempt, const BlockRows& rows) {
     std::vector<std::string> statements;
     attempt.kinds.clear();
     auto add = [&](std::string statement, StatementKind kind) {
@@ -129,14 +130,16 @@ std::vector<std::string> Redshift::blockStatements(Attempt& attempt, const Block
     if (!m_bookkeepingOff) add(m_ledger.lockStatement(), StatementKind::Bookkeeping);
     for (const RowRange& range : rows.ranges(attempt.limit)) add(rows.statement(range), StatementKind::Data);
     if (m_bookkeepingOff) return statements;
-    for (std::string& statement : rejectStatements(rows.rejects, attempt.readings, attempt.id))
+    BatchBuilder builder(m_catalogue, m_instanceName, m_session.dialect().redshift);
+    for (std::string& statement :
+         builder.rejectStatements(rows.rejects, attempt.readings, attempt.id, nowLiteral(), attempt.limit))
         add(std::move(statement), StatementKind::Bookkeeping);
     for (std::string& statement : m_ledger.entryStatements(attempt.id, attempt.fingerprints, nowLiteral()))
         add(std::move(statement), StatementKind::Bookkeeping);
     return statements;
 }
 
-void Redshift::committed(const Attempt& attempt, const BlockRows& rows) {
+void SendCycle::committed(const Attempt& attempt, const BlockRows& rows) {
     if (!m_bookkeepingOff) m_ledger.committed(nowLiteral(-LEDGER_KEEP_MICROS), requestLimit());
     size_t changed = 0;
     for (const RejectEntry& entry : rows.rejects) changed += entry.written;
@@ -153,7 +156,7 @@ void Redshift::committed(const Attempt& attempt, const BlockRows& rows) {
     }
 }
 
-bool Redshift::retryAfter(Outcome& outcome, Attempt& attempt, const BlockRows& rows, size_t& acknowledged) {
+bool SendCycle::retryAfter(Outcome& outcome, Attempt& attempt, const BlockRows& rows, size_t& acknowledged) {
     std::string cost = std::to_string(attempt.readings.size()) + " readings for " + tableList(rows);
     StatementKind kind =
         outcome.failedStatement < attempt.kinds.size() ? attempt.kinds[outcome.failedStatement] : StatementKind::Data;
@@ -173,7 +176,7 @@ bool Redshift::retryAfter(Outcome& outcome, Attempt& attempt, const BlockRows& r
         }
     }
     if (outcome.lost) return retryLost(outcome, attempt, cost, acknowledged);
-    Action action = actionFor(kind, outcome.state, outcome.message, m_redshiftRules);
+    Action action = actionFor(kind, outcome.state, outcome.message, m_session.dialect().redshift);
     switch (action) {
         case Action::Reconnect:
             m_session.close();
@@ -207,14 +210,14 @@ bool Redshift::retryAfter(Outcome& outcome, Attempt& attempt, const BlockRows& r
     return blockWaits(outcome, cost, "no reading is to blame");
 }
 
-bool Redshift::blockWaits(const Outcome& outcome, const std::string& cost, const char* why) {
+bool SendCycle::blockWaits(const Outcome& outcome, const std::string& cost, const char* why) {
     m_activity.failed(outcome.message + " (block of " + cost + ")");
     Logger::getLogger()->error("AWS Redshift - %s (block of %s not sent, %s; the block waits for the next try)",
                                outcome.message.c_str(), cost.c_str(), why);
     return false;
 }
 
-bool Redshift::pauseAndRetry(const Outcome& outcome, Attempt& attempt, const std::string& cost) {
+bool SendCycle::pauseAndRetry(const Outcome& outcome, Attempt& attempt, const std::string& cost) {
     if (attempt.pauses++ >= PAUSES) return blockWaits(outcome, cost, "another writer kept conflicting");
     m_activity.retried();
     static thread_local std::mt19937 random{std::random_device{}()};
@@ -225,10 +228,10 @@ bool Redshift::pauseAndRetry(const Outcome& outcome, Attempt& attempt, const std
     return true;
 }
 
-bool Redshift::isolate(const Outcome& outcome, Attempt& attempt, const BlockRows& rows, const std::string& cost,
+bool SendCycle::isolate(const Outcome& outcome, Attempt& attempt, const BlockRows& rows, const std::string& cost,
                        size_t& acknowledged) {
     if (attempt.isolations++ >= ISOLATIONS) return blockWaits(outcome, cost, "its rows were looked at twice already");
-    Verdict verdict = m_isolation.isolate(rows, outcome, attempt.readings.size(), attempt.limit, m_redshiftRules);
+    Verdict verdict = m_isolation.isolate(rows, outcome, attempt.readings.size(), attempt.limit, m_session.dialect().redshift);
     if (verdict.waits) {
         if (!m_session.isOpen()) return retryLost(outcome, attempt, cost, acknowledged);
         m_session.close();
@@ -241,9 +244,9 @@ bool Redshift::isolate(const Outcome& outcome, Attempt& attempt, const BlockRows
     for (const auto& refused : verdict.refused) {
         if (refused.first < verdict.resolvedHead) {
             attempt.kept.refused.insert(refused.first);
-            attempt.kept.rejects.push_back({refused.first, tableOf(rows, refused.first), refused.second, false});
+            attempt.kept.rejects.push_back({refused.first, rows.tableOf(refused.first), refused.second, false});
         } else {
-            m_isolation.remember(attempt.fingerprints, refused.first, tableOf(rows, refused.first), refused.second);
+            m_isolation.remember(attempt.fingerprints, refused.first, rows.tableOf(refused.first), refused.second);
         }
     }
     if (verdict.resolvedHead < attempt.readings.size()) {
@@ -258,21 +261,14 @@ bool Redshift::isolate(const Outcome& outcome, Attempt& attempt, const BlockRows
     return true;
 }
 
-std::string Redshift::tableOf(const BlockRows& rows, size_t position) {
-    for (const auto& table : rows.tables)
-        for (size_t at : table.second.positions)
-            if (at == position) return table.first;
-    return {};
-}
-
-void Redshift::applyKnownRefusals(Attempt& attempt) {
+void SendCycle::applyKnownRefusals(Attempt& attempt) {
     for (RejectEntry& entry : m_isolation.recall(attempt.fingerprints)) {
         attempt.kept.refused.insert(entry.position);
         attempt.kept.rejects.push_back(std::move(entry));
     }
 }
 
-bool Redshift::retryLost(const Outcome& outcome, Attempt& attempt, const std::string& cost, size_t& acknowledged) {
+bool SendCycle::retryLost(const Outcome& outcome, Attempt& attempt, const std::string& cost, size_t& acknowledged) {
     auto inDoubt = [&](const char* why) {
         Logger::getLogger()->error("AWS Redshift - %s (block of %s not acknowledged: %s; it waits, and the ledger "
                                    "is read before it is written again)",
@@ -284,7 +280,7 @@ bool Redshift::retryLost(const Outcome& outcome, Attempt& attempt, const std::st
     };
     // The server may still commit a request whose deadline passed.
     if (outcome.timedOut) return inDoubt("no answer in time");
-    if (attempt.retried || (!m_session.isOpen() && !reconnect(3))) return inDoubt("the connection is lost");
+    if (attempt.retried || (!m_session.isOpen() && !m_session.reconnect(3))) return inDoubt("the connection is lost");
     Logger::getLogger()->error("AWS Redshift - %s (block of %s; reconnected, trying once more)",
                                outcome.message.c_str(), cost.c_str());
     attempt.retried = true;

@@ -86,10 +86,8 @@ TEST(Refusal, EveryAttemptRefusedSendsNothingUntilTheDatabaseTakesSessionsAgain)
     db().terminateSessions();
     LogCapture log;
     const uint32_t during = ready.send(numbered({"refused"}, 100, 30));
-    const bool disconnected = !ready.redshift.isConnected();
     db().allowConnections(true);
     EXPECT_EQ(during, 0u);
-    EXPECT_TRUE(disconnected);
     EXPECT_EQ(log.count("AWS Redshift connect retry count 3"), 3u) << log.dump();
     EXPECT_EQ(log.count("Could not connect to AWS Redshift after 3 attempts"), 1u) << log.dump();
     EXPECT_EQ(ready.send(numbered({"refused"}, 300, 30)), 30u);

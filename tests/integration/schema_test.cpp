@@ -1,7 +1,6 @@
 // Tables and the schema cache against a real server: discovery, creation,
 // widening and the table each reading goes to.
 #include <gtest/gtest.h>
-#include <rapidjson/document.h>
 
 #include "builders.h"
 #include "log_capture.h"
@@ -21,34 +20,31 @@ void refuseDdl(const std::string& pattern) {
 }
 void allowDdl() { db().exec("DROP EVENT TRIGGER refuse; DROP FUNCTION refuse"); }
 
-// What the cache holds for a table, from its text.
-ColumnList cached(Redshift& redshift, const std::string& table) {
-    rapidjson::Document doc;
-    doc.Parse(redshift.serializeCache().c_str());
-    ColumnList columns;
-    for (const auto& item : doc["Items"].GetArray())
-        if (item["tablename"].GetString() == table)
-            for (const auto& member : item.GetObject())
-                if (member.value.IsObject())
-                    columns.emplace_back(member.value["Name"].GetString(), member.value["Type"].GetString());
-    return columns;
-}
+// A catalogue on a session of its own, as the plugin's is.
+struct Connected {
+    Connected() : session(std::chrono::seconds(30)), catalogue(session) {
+        session.setConnectString(db().connectString());
+        EXPECT_TRUE(session.open() && session.learn(0, false));
+    }
+    ColumnList cached(const std::string& table) const {
+        const TableSchema* schema = catalogue.cache().find(table);
+        return schema ? schema->columns() : ColumnList{};
+    }
+    Session session;
+    Catalogue catalogue;
+};
 
 class Schema : public ::testing::Test {
 protected:
-    void SetUp() override {
-        redshift.configure(db().config().get());
-        ASSERT_TRUE(redshift.isConnected());
-    }
-    // The cache holds `expected` for the table, and so does a new object that reads it from the database.
+    // The cache holds `expected` for the table, and so does a new catalogue that reads it from the database.
     void expectColumns(std::string table, const ColumnList& expected) {
-        EXPECT_EQ(cached(redshift, table), expected) << table;
-        Redshift fresh;
-        fresh.configure(db().config().get());
-        EXPECT_TRUE(fresh.checkTableExists(table)) << table;
-        EXPECT_EQ(cached(fresh, table), expected) << table << " in the database";
+        EXPECT_EQ(connected.cached(table), expected) << table;
+        Connected fresh;
+        EXPECT_TRUE(fresh.catalogue.checkTableExists(table)) << table;
+        EXPECT_EQ(fresh.cached(table), expected) << table << " in the database";
     }
-    Redshift redshift;
+    Connected connected;
+    Catalogue& catalogue = connected.catalogue;
 };
 
 }  // namespace
@@ -56,15 +52,15 @@ protected:
 TEST_F(Schema, AKnownTableCostsNoQueryAndAMissingOneIsAskedForEachTime) {
     db().exec("CREATE TABLE disc_t (asset_code varchar(256), user_ts timestamptz, ts timestamptz, vantrel text)");
     std::string table = "disc_t", missing = "disc_missing";
-    EXPECT_TRUE(redshift.checkTableExists(table));
+    EXPECT_TRUE(catalogue.checkTableExists(table));
     // Known now: answered from the cache without a question, even once the table is gone.
     db().exec("DROP TABLE disc_t");
     LogCapture log;
-    EXPECT_TRUE(redshift.checkTableExists(table));
+    EXPECT_TRUE(catalogue.checkTableExists(table));
     EXPECT_TRUE(log.statements().empty());
     // A table the database lacks is not cached, so it is asked for again.
-    EXPECT_FALSE(redshift.checkTableExists(missing));
-    EXPECT_FALSE(redshift.checkTableExists(missing));
+    EXPECT_FALSE(catalogue.checkTableExists(missing));
+    EXPECT_FALSE(catalogue.checkTableExists(missing));
     EXPECT_EQ(log.statements().size(), 2u);
 }
 
@@ -76,16 +72,16 @@ TEST_F(Schema, CreateAndAlterMakeOneColumnPerNameInOrderEvenForDuplicateReserved
     block.add("x", {dpInt("user", 1), dpString("c d", "x"), dpString("c-d", "y"), dpInt("A_B", 2), dpHint("{}"),
                     dpOpaque("img", DP_IMAGE), dpNested("asset", {dpString("code", "x")}), dpString("order", "o")});
     std::string table = "order";
-    ASSERT_TRUE(redshift.createTable(table, block[0]));
-    EXPECT_TRUE(redshift.checkTableSchema(table, block[1]));
-    ASSERT_TRUE(redshift.alterTable(table, block[1]));
+    ASSERT_TRUE(catalogue.createTable(table, block[0]));
+    EXPECT_TRUE(catalogue.checkTableSchema(table, block[1]));
+    ASSERT_TRUE(catalogue.alterTable(table, block[1]));
     expectColumns(table, withFixed({{"temp", " REAL "}, {"motor_rpm", " BIGINT "},
                                     {"motor_state_code", " VARCHAR(256) "}, {"ts$", " BIGINT "}, {"a_b", " BIGINT "},
                                     {"user", " BIGINT "}, {"c_d", " VARCHAR(256) "}, {"asset_code$", " VARCHAR(256) "},
                                     {"order", " VARCHAR(256) "}}));
     LogCapture log;
-    EXPECT_FALSE(redshift.checkTableSchema(table, block[1]));
-    EXPECT_TRUE(redshift.alterTable(table, block[1]));
+    EXPECT_FALSE(catalogue.checkTableSchema(table, block[1]));
+    EXPECT_TRUE(catalogue.alterTable(table, block[1]));
     EXPECT_TRUE(log.statements().empty()) << "nothing left to add";
 }
 
@@ -94,10 +90,10 @@ TEST_F(Schema, AFailedAlterKeepsTheColumnsAddedBeforeIt) {
     block.add("x", {});
     block.add("x", {dpInt("x1", 1), dpInt("fail_me", 2), dpInt("x3", 3)});
     std::string table = "alter_fail";
-    ASSERT_TRUE(redshift.createTable(table, block[0]));
+    ASSERT_TRUE(catalogue.createTable(table, block[0]));
     refuseDdl("%ADD fail_me%");
     LogCapture log;
-    EXPECT_FALSE(redshift.alterTable(table, block[1]));
+    EXPECT_FALSE(catalogue.alterTable(table, block[1]));
     allowDdl();
     expectColumns(table, withFixed({{"x1", " BIGINT "}}));
 }
@@ -112,7 +108,7 @@ TEST_F(Schema, EveryReadingGoesToItsHintedOrAssetTableAndRefusedTablesAreListed)
     block.add("res_bad", {dpInt("v", 1)});
     refuseDdl("%res_bad%");
     LogCapture quiet(Logger::Level::Error);
-    BlockTables tables = redshift.createTablesFromPayload(block.readings());
+    BlockTables tables = catalogue.createTablesFromPayload(block.readings());
     allowDdl();
     EXPECT_EQ(tables.keys[1], "line_a");
     EXPECT_EQ(tables.ready, (std::set<std::string>{"line_a", "pump_1", "res_fallback"}));
@@ -127,12 +123,12 @@ TEST_F(Schema, AReadingWhoseTableIsNeitherReadyNorFailedMakesTheBlockWaitInstead
     Block block;
     block.add("lost_1", {dpInt("v", 1)});
     block.add("lost_2", {dpInt("v", 2)});
-    BlockTables tables = redshift.createTablesFromPayload(block.readings());
+    BlockTables tables = catalogue.createTablesFromPayload(block.readings());
     ASSERT_EQ(tables.ready.size(), 2u);
     tables.ready.erase("lost_2");
     LogCapture log(Logger::Level::Error);
     BlockRows rows;
-    redshift.createBatch(block.readings(), tables, rows);
+    BatchBuilder(catalogue, "site", false).createBatch(block.readings(), tables, rows);
     EXPECT_TRUE(tables.waits());
     EXPECT_EQ(log.count("table lost_2 was neither made ready nor found failing"), 1u);
 }

@@ -10,7 +10,8 @@
 #include "literal.h"
 #include "logger.h"
 #include "names.h"
-#include "redshift.h"
+#include "reading_json.h"
+#include "batch_builder.h"
 #include "sql_names.h"
 #include "utf8.h"
 
@@ -176,7 +177,7 @@ private:
 }  // namespace
 
 // What one table needs while its rows are written.
-struct Redshift::OpenTable {
+struct BatchBuilder::OpenTable {
     TableRows* rows;
     const TableSchema* schema;
     std::vector<Slot> slots;
@@ -187,8 +188,8 @@ struct Redshift::OpenTable {
     std::vector<const DatapointValue*> values;
 };
 
-void Redshift::openTable(const std::string& key, const TableSchema& schema, BlockRows& block,
-                         std::map<std::string, OpenTable>& open) {
+void BatchBuilder::openTable(const std::string& key, const TableSchema& schema, BlockRows& block,
+                             std::map<std::string, OpenTable>& open) const {
     OpenTable table;
     table.schema = &schema;
     table.rows = &block.tables[key];
@@ -209,7 +210,7 @@ void Redshift::openTable(const std::string& key, const TableSchema& schema, Bloc
     open.emplace(key, std::move(table));
 }
 
-void Redshift::placeValues(const Reading& reading, const std::string& key, OpenTable& table,
+void BatchBuilder::placeValues(const Reading& reading, const std::string& key, OpenTable& table,
                            std::vector<std::string>& reasons, ChangeNotes& changes) const {
     table.values.assign(table.slots.size(), nullptr);
     auto place = [&](int index, const std::string& datapoint, const DatapointValue& value) {
@@ -232,21 +233,21 @@ void Redshift::placeValues(const Reading& reading, const std::string& key, OpenT
             if (known == table.byDatapoint.end()) {
                 std::string valid = dp->getName();
                 names::makeValid(valid);
-                known = table.byDatapoint.emplace(dp->getName(), findColumn(*table.schema, valid)).first;
+                known = table.byDatapoint.emplace(dp->getName(), m_catalogue.findColumn(*table.schema, valid)).first;
             }
             place(known->second, dp->getName(), dp->getData());
         } else if (type == DP_DICT || type == DP_LIST) {
             names::walkLeaves(
                 dp->getName(), *dp,
                 [&](const std::string& column, const DatapointValue& value) {
-                    place(findColumn(*table.schema, column), column, value);
+                    place(m_catalogue.findColumn(*table.schema, column), column, value);
                 },
                 [](const std::string&, uint32_t) {});
         }
     }
 }
 
-std::string Redshift::writeValues(const Reading& reading, const OpenTable& table, std::vector<std::string>& reasons,
+std::string BatchBuilder::writeValues(const Reading& reading, const OpenTable& table, std::vector<std::string>& reasons,
                                   ChangeNotes& changes, const std::string& key, bool fixedOnly) const {
     std::string row = " ( ";
     RowWriter writer(row, reasons, changes, key);
@@ -267,7 +268,7 @@ std::string Redshift::writeValues(const Reading& reading, const OpenTable& table
     return row + ") ";
 }
 
-void Redshift::writeRow(const Reading& reading, size_t position, const std::string& key, OpenTable& table,
+void BatchBuilder::writeRow(const Reading& reading, size_t position, const std::string& key, OpenTable& table,
                         BlockRows& block) const {
     std::vector<std::string> reasons;
     placeValues(reading, key, table, reasons, block.changes);
@@ -286,7 +287,7 @@ void Redshift::writeRow(const Reading& reading, size_t position, const std::stri
     table.rows->positions.push_back(position);
 }
 
-void Redshift::createBatch(const std::vector<Reading*>& readings, BlockTables& tables, BlockRows& block) {
+void BatchBuilder::createBatch(const std::vector<Reading*>& readings, BlockTables& tables, BlockRows& block) const {
     // A reading whose table is neither ready nor failed would be counted
     // sent without a row: the block waits instead, and the line says why.
     auto fault = [&](const std::string& key, const char* what) {
@@ -296,7 +297,7 @@ void Redshift::createBatch(const std::vector<Reading*>& readings, BlockTables& t
     };
     std::map<std::string, OpenTable> open;
     for (const std::string& key : std::set<std::string>(tables.ready)) {
-        const TableSchema* schema = m_cache.find(key);
+        const TableSchema* schema = m_catalogue.cache().find(key);
         if (schema)
             openTable(key, *schema, block, open);
         else
@@ -320,4 +321,72 @@ void Redshift::createBatch(const std::vector<Reading*>& readings, BlockTables& t
         }
         // Otherwise its table failed for passing reasons and the whole block waits.
     }
+}
+
+const char* const REJECTS_TABLE = "cirrant$rejects";
+
+namespace {
+
+// Redshift's longest VARCHAR, in bytes.
+constexpr size_t TEXT_LIMIT = 65535;
+
+std::string literal(const std::string& text, size_t limit = TEXT_LIMIT) {
+    std::string valid = validUtf8(text);
+    std::string out;
+    appendTextLiteral(out, std::string_view(valid.data(), fitUtf8(valid, limit)));
+    return out;
+}
+
+// A reading as JSON, in parts of at most one text value each.
+std::vector<std::string> readingParts(const Reading& reading) {
+    std::string json = validUtf8(readingJson(reading));
+    std::vector<std::string> parts;
+    for (size_t at = 0; at < json.size() || parts.empty();) {
+        size_t length = fitUtf8(std::string_view(json).substr(at), TEXT_LIMIT);
+        parts.push_back(json.substr(at, length));
+        at += length;
+    }
+    return parts;
+}
+
+}  // namespace
+
+std::string rejectsTableDefinition() {
+    return std::string("CREATE TABLE IF NOT EXISTS ") + sqlIdentifier(REJECTS_TABLE) +
+           " ( block_id VARCHAR(64), reading_no INTEGER, table_name VARCHAR(512), asset_code VARCHAR(65535), user_ts "
+           "TIMESTAMPTZ, ts TIMESTAMPTZ, vantrel VARCHAR(256), outcome VARCHAR(16), reason VARCHAR(65535), part "
+           "INTEGER, parts INTEGER, reading VARCHAR(65535), rejected_at TIMESTAMPTZ )";
+}
+
+std::vector<std::string> BatchBuilder::rejectStatements(const std::vector<RejectEntry>& entries,
+                                                        const std::vector<Reading*>& readings,
+                                                        const std::string& blockId, const std::string& now,
+                                                        size_t limit) const {
+    std::vector<std::string> statements;
+    const std::string header = std::string("INSERT INTO ") + sqlIdentifier(REJECTS_TABLE) +
+                               " ( block_id , reading_no , table_name , asset_code , user_ts , ts , vantrel , "
+                               "outcome , reason , part , parts , reading , rejected_at ) VALUES ";
+    std::string statement;
+    for (const RejectEntry& entry : entries) {
+        const Reading& reading = *readings[entry.position];
+        std::vector<std::string> parts = readingParts(reading);
+        // What every part of the reading repeats.
+        const std::string where =
+            literal(blockId) + "," + std::to_string(entry.position) + "," + literal(entry.table) + "," +
+            literal(reading.getAssetName()) + "," +
+            timestampLiteral(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true)) + "," +
+            timestampLiteral(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)) + "," +
+            literal(m_instanceName, 256) + "," + (entry.written ? "'changed'," : "'refused',") +
+            literal(entry.reason) + ",";
+        for (size_t part = 0; part < parts.size(); ++part) {
+            std::string row = "( " + where + std::to_string(part + 1) + "," + std::to_string(parts.size()) + "," +
+                              literal(parts[part]) + "," + now + ")";
+            if (!statement.empty() && statement.size() + row.size() + 1 > limit)
+                statements.push_back(std::move(statement)), statement.clear();
+            statement += statement.empty() ? header : ",";
+            statement += row;
+        }
+    }
+    if (!statement.empty()) statements.push_back(std::move(statement));
+    return statements;
 }

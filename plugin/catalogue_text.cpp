@@ -5,9 +5,9 @@
 
 #include "logger.h"
 #include "names.h"
-#include "redshift.h"
+#include "catalogue.h"
 
-std::string Redshift::serializeCache() {
+std::string Catalogue::serializeCache() const {
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
     writer.StartObject();
@@ -41,7 +41,7 @@ struct InvalidCache {};
 std::string text(const rapidjson::Value& value) { return std::string(value.GetString(), value.GetStringLength()); }
 }  // namespace
 
-int Redshift::deserializeCache(const std::string& stored) {
+int Catalogue::deserializeCache(const std::string& stored) {
     // Replaces, never merges: a rejected text leaves an empty cache.
     m_cache.clear();
     // Nothing stored is a first start, not a broken cache.

@@ -1,12 +1,13 @@
-// Tables: what the cache and the database know of them, creating and widening
-// them, and which table each reading goes to. The database is the authority:
-// whatever a statement meets, the cache ends up holding what the table has.
+#include "catalogue.h"
+
 #include <unordered_set>
 
+#include "column_types.h"
 #include "datapoint_walk.h"
+#include "failure.h"
+#include "literal.h"
 #include "logger.h"
 #include "names.h"
-#include "redshift.h"
 #include "server_names.h"
 #include "sql_names.h"
 
@@ -30,54 +31,53 @@ void logUnsupported(const std::string& name, uint32_t type) {
             name.c_str());
 }
 
-// A literal list of table names. Keys hold only name bytes and '$', so they
-// need no escaping; anything else cannot be a table of ours.
+// A list of table names as text literals.
 std::string nameList(const std::vector<std::string>& tables) {
     std::string list;
     for (const std::string& table : tables) {
-        list += list.empty() ? "'" : ",'";
-        list += table;
-        list += "'";
+        if (!list.empty()) list += ',';
+        appendTextLiteral(list, table);
     }
     return list;
 }
 
 }  // namespace
 
-bool Redshift::isKey(const std::string& key) {
+bool Catalogue::isKey(const std::string& key) {
+    // What the plugin names a table: folded name bytes, and '$'.
     if (key.empty()) return false;
     for (char c : key)
-        if (!(names::isNameByte(c) || c == '$') || (c >= 'A' && c <= 'Z')) return false;
+        if (!names::isFoldedNameByte(c) && c != '$') return false;
     return true;
 }
 
-std::string Redshift::tableKeyFor(const std::string& validName) const {
-    std::string key = serverTableName(validName, Dialect{m_identifierLimit, m_redshiftRules});
+std::string Catalogue::tableKeyFor(const std::string& validName) const {
+    std::string key = serverTableName(validName, m_session.dialect());
     // A name the system catalogue holds would reach the catalogue's table.
-    if (m_shadowed.count(key)) key += "$";
+    if (m_session.shadowed().count(key)) key += "$";
     return key;
 }
 
-std::string Redshift::columnNameFor(const std::string& validName) const {
-    return ::columnNameFor(validName, Dialect{m_identifierLimit, m_redshiftRules});
+std::string Catalogue::columnNameFor(const std::string& validName) const {
+    return ::columnNameFor(validName, m_session.dialect());
 }
 
-int Redshift::findColumn(const TableSchema& schema, const std::string& validName) const {
+int Catalogue::findColumn(const TableSchema& schema, const std::string& validName) const {
     int index = schema.find(columnNameFor(validName));
     // A table made before long names were shortened holds the server's cut.
-    if (index < 0 && validName.size() > m_identifierLimit)
-        index = schema.find(serverCutName(names::folded(validName), m_identifierLimit));
+    size_t limit = m_session.dialect().identifierLimit;
+    if (index < 0 && validName.size() > limit) index = schema.find(serverCutName(names::folded(validName), limit));
     return index;
 }
 
-std::string Redshift::columnsQuery(const std::string& condition) const {
+std::string Catalogue::columnsQuery(const std::vector<std::string>& tables) const {
     // Only the schema that unqualified names reach counts.
     return "SELECT table_name,column_name,data_type,character_maximum_length FROM information_schema.columns "
-           "WHERE table_schema = current_schema() AND " +
-           condition + " ORDER BY table_name,ordinal_position";
+           "WHERE table_schema = current_schema() AND table_name IN (" +
+           nameList(tables) + ") ORDER BY table_name,ordinal_position";
 }
 
-void Redshift::cacheColumns(const Rows& rows, const std::vector<std::string>& tables) {
+void Catalogue::cacheColumns(const Rows& rows, const std::vector<std::string>& tables) {
     std::map<std::string, ColumnList> found;
     for (const Row& row : rows)
         found[row[0].value_or("")].emplace_back(row[1].value_or(""),
@@ -93,16 +93,16 @@ void Redshift::cacheColumns(const Rows& rows, const std::vector<std::string>& ta
     }
 }
 
-bool Redshift::refreshTables(const std::vector<std::string>& tables) {
+bool Catalogue::refreshTables(const std::vector<std::string>& tables) {
     if (tables.empty()) return true;
-    Outcome outcome = runRetrying(columnsQuery("table_name IN (" + nameList(tables) + ")"),
+    Outcome outcome = m_session.runRetrying(columnsQuery(tables),
                                   "reading the columns of " + std::to_string(tables.size()) + " table(s)");
     if (!outcome.ok) return false;
     cacheColumns(outcome.rows, tables);
     return true;
 }
 
-TableColumns Redshift::checkCachedTables(const std::vector<std::string>& alsoLookFor) {
+TableColumns Catalogue::checkCachedTables(const std::vector<std::string>& alsoLookFor) {
     TableColumns present;
     std::vector<std::string> tables;
     std::vector<std::string> foreign;
@@ -112,7 +112,7 @@ TableColumns Redshift::checkCachedTables(const std::vector<std::string>& alsoLoo
     asked.insert(asked.end(), alsoLookFor.begin(), alsoLookFor.end());
     // One query per connection: a stored cache may be stale in ways that
     // fail nothing (a type changed), so it is compared, not trusted.
-    Outcome outcome = runRetrying(columnsQuery("table_name IN (" + nameList(asked) + ")"),
+    Outcome outcome = m_session.runRetrying(columnsQuery(asked),
                                   "comparing the cached tables with the catalogue");
     if (!outcome.ok) return present;
     for (const Row& row : outcome.rows) present[row[0].value_or("")].insert(row[1].value_or(""));
@@ -125,11 +125,11 @@ TableColumns Redshift::checkCachedTables(const std::vector<std::string>& alsoLoo
             Logger::getLogger()->info("Table %s differs from the stored cache: its columns were read again",
                                       table.c_str());
     }
-    m_cacheChecked = true;
+    m_checkedOn = m_session.generation();
     return present;
 }
 
-bool Redshift::checkTableExists(std::string& table, const std::set<std::string>& absent) {
+bool Catalogue::checkTableExists(std::string& table, const std::set<std::string>& absent) {
     std::string key = tableKeyFor(table);
     if (m_cache.find(key)) {
         Logger::getLogger()->debug("Table %s already created into AWS Redshift", table.c_str());
@@ -140,7 +140,7 @@ bool Redshift::checkTableExists(std::string& table, const std::set<std::string>&
     return isKey(key) && refreshTables({key}) && m_cache.find(key);
 }
 
-bool Redshift::checkTableSchema(std::string& table, Reading* reading) {
+bool Catalogue::checkTableSchema(std::string& table, Reading* reading) {
     const TableSchema* schema = m_cache.find(tableKeyFor(table));
     if (!schema) return !reading->getReadingData().empty();
     bool missing = false;
@@ -153,15 +153,15 @@ bool Redshift::checkTableSchema(std::string& table, Reading* reading) {
     return missing;
 }
 
-bool Redshift::tryDdl(const std::string& key, const std::string& sql, DdlFailure& failure) {
-    Outcome outcome = runRetrying(sql, "changing table " + key + "; its readings wait");
+bool Catalogue::tryDdl(const std::string& key, const std::string& sql, DdlFailure& failure) {
+    Outcome outcome = m_session.runRetrying(sql, "changing table " + key + "; its readings wait");
     if (outcome.ok) {
         m_ddlStrikes.erase(key);
         return true;
     }
     failure.why = outcome.message;
     Action action =
-        outcome.lost ? Action::Reconnect : actionFor(StatementKind::Ddl, outcome.state, outcome.message, m_redshiftRules);
+        outcome.lost ? Action::Reconnect : actionFor(StatementKind::Ddl, outcome.state, outcome.message, m_session.dialect().redshift);
     // The same passing trouble three calls in a row is taken as for good.
     if (action == Action::Wait && ++m_ddlStrikes[key] >= 3) action = Action::Permanent;
     failure.permanent = action == Action::Permanent;
@@ -177,12 +177,11 @@ bool Redshift::tryDdl(const std::string& key, const std::string& sql, DdlFailure
     return false;
 }
 
-bool Redshift::createTable(std::string& table, Reading* reading, DdlFailure* failure) {
+bool Catalogue::createTable(std::string& table, Reading* reading, DdlFailure* failure) {
     std::lock_guard<std::mutex> guard(m_mutex);
     std::string key = tableKeyFor(table);
     TableSchema columns(FIXED_COLUMNS);
-    std::string sql = "CREATE TABLE " + sqlIdentifier(key) +
-                      " ( asset_code VARCHAR(256) NOT NULL, user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, vantrel VARCHAR(256) ";
+    std::string sql = "CREATE TABLE " + sqlIdentifier(key) + " ( " + fixedColumnsDefinition();
     names::walkReading(
         reading->getReadingData(),
         [&](const std::string& name, const DatapointValue& value) {
@@ -209,7 +208,7 @@ bool Redshift::createTable(std::string& table, Reading* reading, DdlFailure* fai
     return true;
 }
 
-bool Redshift::alterTable(std::string& table, Reading* reading, DdlFailure* failure) {
+bool Catalogue::alterTable(std::string& table, Reading* reading, DdlFailure* failure) {
     std::string key = tableKeyFor(table);
     if (!m_cache.find(key)) return false;
     bool ok = true;
@@ -238,7 +237,7 @@ bool Redshift::alterTable(std::string& table, Reading* reading, DdlFailure* fail
     return ok;
 }
 
-BlockTables Redshift::createTablesFromPayload(const std::vector<Reading*>& readings) {
+BlockTables Catalogue::createTablesFromPayload(const std::vector<Reading*>& readings) {
     // Each reading's table, derived once and kept for its rows; the block's
     // unknown tables are looked up together, in one query.
     BlockTables block;

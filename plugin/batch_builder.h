@@ -1,0 +1,60 @@
+#pragma once
+// The block's rows: one INSERT per ready table, each value written the way
+// its column takes it and fitted where the column cannot hold it as sent,
+// with a note of every change; and the rows that keep refused and changed
+// readings in the rejects table.
+#include <map>
+#include <string>
+#include <vector>
+
+#include "block_rows.h"
+#include "block_tables.h"
+#include "catalogue.h"
+#include "reading.h"
+
+class BatchBuilder {
+public:
+    // `redshiftRules`: Redshift's CHAR(n) holds single-byte characters only,
+    // and a row refused for an internal error needs its fixed columns alone.
+    BatchBuilder(const Catalogue& catalogue, const std::string& instanceName, bool redshiftRules)
+        : m_catalogue(catalogue), m_instanceName(instanceName), m_redshiftRules(redshiftRules) {}
+
+    // The rows of a block for its ready tables, from what
+    // createTablesFromPayload made of the same readings. Every reading gets
+    // a row or a reject entry, or its table joins the passing failures and
+    // the block waits.
+    void createBatch(const std::vector<Reading*>& readings, BlockTables& tables, BlockRows& rows) const;
+
+    // The rejects table's rows for these entries, in statements of at most
+    // `limit` bytes; `now` is a timestamp literal.
+    std::vector<std::string> rejectStatements(const std::vector<RejectEntry>& entries,
+                                              const std::vector<Reading*>& readings, const std::string& blockId,
+                                              const std::string& now, size_t limit) const;
+
+private:
+    struct OpenTable;
+    // A ready table's INSERT header and how each of its columns is written.
+    void openTable(const std::string& key, const TableSchema& schema, BlockRows& block,
+                   std::map<std::string, OpenTable>& open) const;
+    // The reading's value for each column of its table; a datapoint with no
+    // column, or a second one for a column, is said in `reasons`.
+    void placeValues(const Reading& reading, const std::string& key, OpenTable& table,
+                     std::vector<std::string>& reasons, ChangeNotes& changes) const;
+    // One row's values: every column, or the fixed ones alone.
+    std::string writeValues(const Reading& reading, const OpenTable& table, std::vector<std::string>& reasons,
+                            ChangeNotes& changes, const std::string& key, bool fixedOnly) const;
+    // The reading's row; a copy of the reading goes to the rejects table
+    // when anything had to change.
+    void writeRow(const Reading& reading, size_t position, const std::string& key, OpenTable& table,
+                  BlockRows& block) const;
+
+    const Catalogue& m_catalogue;
+    std::string m_instanceName;
+    bool m_redshiftRules;
+};
+
+// The name of the rejects table; valid names never hold '$', so it can be
+// no table made for readings.
+extern const char* const REJECTS_TABLE;
+// How the rejects table is made.
+std::string rejectsTableDefinition();

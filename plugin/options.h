@@ -1,0 +1,18 @@
+#pragma once
+// Limits and server rules, fixed for a plugin object's life. The defaults are
+// the target server's; tests lower the size or take the paths that only some
+// servers need.
+#include <chrono>
+#include <cstddef>
+
+struct RedshiftOptions {
+    // The largest request the server takes, in bytes.
+    size_t maxRequestBytes = 16 * 1024 * 1024;
+    // Send one statement per request, as for a server that refuses several.
+    bool oneStatementPerRequest = false;
+    // Take the naming rules of this server version instead of the connected
+    // server's (80002 is how Redshift reports itself).
+    int serverVersion = 0;
+    // How long one request may wait for the server.
+    std::chrono::milliseconds requestTimeout{300000};
+};
