@@ -36,7 +36,7 @@ std::string SendCycle::nowLiteral(int64_t offsetMicros) const {
 bool SendCycle::prepare() {
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!m_session.isOpen() && !m_session.reconnect(3)) return false;
-        if (m_session.learn(m_options.serverVersion, m_options.oneStatementPerRequest)) {
+        if (m_session.learn(m_options.oneStatementPerRequest)) {
             m_ledger.setTable(ledgerTable());
             if (!m_catalogue.checked()) ensureBookkeeping(m_catalogue.checkCachedTables({ledgerTable(), REJECTS_TABLE}));
         }

@@ -10,9 +10,6 @@ struct RedshiftOptions {
     size_t maxRequestBytes = 16 * 1024 * 1024;
     // Send one statement per request, as for a server that refuses several.
     bool oneStatementPerRequest = false;
-    // Take the naming rules of this server version instead of the connected
-    // server's (80002 is how Redshift reports itself).
-    int serverVersion = 0;
     // How long one request may wait for the server.
     std::chrono::milliseconds requestTimeout{300000};
 };

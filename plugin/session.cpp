@@ -289,10 +289,10 @@ Outcome Session::runRetrying(const std::string& statement, const std::string& wh
     return run(statement);
 }
 
-bool Session::learn(int versionOverride, bool oneStatementPerRequest) {
+bool Session::learn(bool oneStatementPerRequest) {
     if (learnt()) return true;
     if (!m_connection) return false;
-    m_dialect = dialectFor(versionOverride ? versionOverride : serverVersion());
+    m_dialect = dialectFor(serverVersion());
     // The system catalogue comes first in the search path. Redshift keeps
     // its system tables and views there too (not testable here).
     const std::string catalogue =

@@ -79,10 +79,10 @@ public:
     void rollbackIfOpen();
 
     // Learns the server's rules, once per connection: how it keeps names
-    // (from its version, or from `versionOverride` when not 0), whether
-    // several statements may share a request, and the names the system
-    // catalogue holds. False when the connection was lost.
-    bool learn(int versionOverride, bool oneStatementPerRequest);
+    // (from the version it reports: Redshift says 8.0.2), whether several
+    // statements may share a request, and the names the system catalogue
+    // holds. False when the connection was lost.
+    bool learn(bool oneStatementPerRequest);
     bool learnt() const { return m_connection && m_learntOn == m_generation; }
     const Dialect& dialect() const { return m_dialect; }
     // Table names the system catalogue holds: an unqualified statement

@@ -24,7 +24,7 @@ void allowDdl() { db().exec("DROP EVENT TRIGGER refuse; DROP FUNCTION refuse"); 
 struct Connected {
     Connected() : session(std::chrono::seconds(30)), catalogue(session) {
         session.setConnectString(db().connectString());
-        EXPECT_TRUE(session.open() && session.learn(0, false));
+        EXPECT_TRUE(session.open() && session.learn(false));
     }
     ColumnList cached(const std::string& table) const {
         const TableSchema* schema = catalogue.cache().find(table);

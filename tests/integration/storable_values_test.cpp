@@ -9,6 +9,7 @@
 
 #include "builders.h"
 #include "redshift.h"
+#include "relay.h"
 #include "test_db.h"
 
 using namespace testsupport;
@@ -17,13 +18,20 @@ namespace {
 
 TestDb& db() { return TestDb::get(); }
 
-std::unique_ptr<Redshift> plugin(const std::string& connectDb = "", Redshift::Options options = {}) {
-    auto redshift = std::make_unique<Redshift>(options);
+// A plugin object on the database, or on `relay` when given: Redshift's
+// rules because the server says it is Redshift.
+std::unique_ptr<Redshift> plugin(const std::string& connectDb = "", Relay* relay = nullptr) {
+    auto redshift = std::make_unique<Redshift>();
     auto config = db().config();
     if (!connectDb.empty()) config->setValue("dbName", connectDb);
+    if (relay) config->setValue("port", std::to_string(relay->port()));
     redshift->configure(config.get());
     return redshift;
 }
+
+struct RedshiftRelay : Relay {
+    RedshiftRelay() : Relay(db().port()) { reportRedshiftVersion(true); }
+};
 
 std::string cell(const std::string& sql) { return db().scalar(sql); }
 
@@ -59,12 +67,11 @@ TEST(TextThatMustFit, IsCutAtACharacterBoundaryAndKeptWhole) {
 TEST(TextThatMustFit, ACharColumnOnRedshiftsRulesGetsOneQuestionMarkPerCharacterOutsideAscii) {
     db().exec("CREATE TABLE char_1 (asset_code VARCHAR(256), user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, vantrel "
               "VARCHAR(256), n BIGINT, code CHAR(4))");
-    Redshift::Options redshiftRules;
-    redshiftRules.serverVersion = 80002;
+    RedshiftRelay relay;
     Block redshift, postgres;
     redshift.add("char_1", {dpInt("n", 1), dpString("code", "abéd€f")});
     postgres.add("char_1", {dpInt("n", 2), dpString("code", "abéd€f")});
-    EXPECT_EQ(plugin("", redshiftRules)->send(redshift.readings()), 1u);
+    EXPECT_EQ(plugin("", &relay)->send(redshift.readings()), 1u);
     EXPECT_EQ(plugin()->send(postgres.readings()), 1u);
     EXPECT_EQ(cell("SELECT string_agg(code::text, ',' ORDER BY n) FROM char_1"), "ab?d,abé");
     EXPECT_EQ(cell("SELECT string_agg(reason, ' / ' ORDER BY reason) FROM \"cirrant$rejects\" "
@@ -118,11 +125,10 @@ TEST(NamesThatMustStayDistinct, GetColumnsOfTheirOwn) {
     EXPECT_EQ(cell("SELECT count(*) FROM information_schema.columns WHERE table_name = 'names_2'"), "5");
 
     // Redshift also keeps "oid" to itself.
-    Redshift::Options redshiftRules;
-    redshiftRules.serverVersion = 80002;
+    RedshiftRelay relay;
     Block oid;
     oid.add("names_3", {dpInt("oid", 10)});
-    EXPECT_EQ(plugin("", redshiftRules)->send(oid.readings()), 1u);
+    EXPECT_EQ(plugin("", &relay)->send(oid.readings()), 1u);
     EXPECT_EQ(cell("SELECT oid$ FROM names_3"), "10");
 }
 
