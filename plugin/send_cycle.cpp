@@ -222,6 +222,9 @@ bool SendCycle::pauseAndRetry(const Outcome& outcome, Attempt& attempt, const st
     m_activity.retried();
     static thread_local std::mt19937 random{std::random_device{}()};
     int pause = std::uniform_int_distribution<int>(100, 1000)(random);
+    // The call's own bound comes first: the block waits rather than outlast it.
+    if (!m_session.timeLeftInCall(std::chrono::milliseconds(pause)))
+        return blockWaits(outcome, cost, "another writer conflicted, and the call has no time left to wait");
     Logger::getLogger()->info("AWS Redshift - %s (block of %s): trying again in %d ms", outcome.message.c_str(),
                               cost.c_str(), pause);
     std::this_thread::sleep_for(std::chrono::milliseconds(pause));

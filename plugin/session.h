@@ -62,6 +62,9 @@ public:
         Session& m_session;
     };
 
+    // Whether `wait` still fits in the current call's bound.
+    bool timeLeftInCall(std::chrono::milliseconds wait) const { return m_callDeadline - Clock::now() > wait; }
+
     // Sends the statements as one request and reads every result, so the
     // failed statement is known. Each statement is logged at debug level.
     Outcome run(std::vector<std::string> statements);
