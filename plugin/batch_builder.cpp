@@ -265,7 +265,8 @@ std::string BatchBuilder::writeValues(const Reading& reading, const OpenTable& t
             case FixedColumn::None: writer.value(slot, table.values[i]); break;
         }
     }
-    return row + ") ";
+    row += ") ";
+    return row;
 }
 
 void BatchBuilder::writeRow(const Reading& reading, size_t position, const std::string& key, OpenTable& table,

@@ -21,7 +21,12 @@ void Redshift::configure(const ConfigCategory* config) {
     std::string host = config->getValue("host");
     std::string connectString = buildConnectString(host, port, dbName, user, password);
     std::string instance = config->getValue("vantrelInstance");
-    if (instance != m_instanceName) m_cycle.forgetBookkeeping();
+    // Another instance name is another ledger: looked for with the cached
+    // tables on the next block.
+    if (instance != m_instanceName) {
+        m_cycle.forgetBookkeeping();
+        m_catalogue.forgetChecked();
+    }
     m_instanceName = instance;
     // An unchanged connection string keeps the connection, or its absence.
     if (m_session.setConnectString(connectString)) m_session.open();

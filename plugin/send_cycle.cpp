@@ -258,6 +258,17 @@ bool SendCycle::isolate(const Outcome& outcome, Attempt& attempt, const BlockRow
         Logger::getLogger()->info("AWS Redshift - %zu of %zu readings (%s) could be cleared or refused within the "
                                   "trials of one call; the rest wait for the next",
                                   verdict.resolvedHead, attempt.readings.size(), cost.c_str());
+        // Refusals already known past the head wait with their readings.
+        std::vector<RejectEntry> head;
+        for (RejectEntry& entry : attempt.kept.rejects) {
+            if (entry.position < verdict.resolvedHead) {
+                head.push_back(std::move(entry));
+            } else if (!entry.written) {
+                m_isolation.remember(attempt.fingerprints, entry.position, entry.table, entry.reason);
+                attempt.kept.refused.erase(entry.position);
+            }
+        }
+        attempt.kept.rejects = std::move(head);
         attempt.readings.resize(verdict.resolvedHead);
         attempt.fingerprints.resize(verdict.resolvedHead);
     }

@@ -29,7 +29,6 @@ public:
     uint32_t send(const std::vector<Reading*>& readings);
     // Records that this run ended cleanly, unless something of it is in doubt.
     void endRun();
-    // Another instance name is another ledger, looked for anew.
     void forgetBookkeeping() { m_bookkeepingOn = 0; }
 
 private:
