@@ -186,6 +186,9 @@ struct BatchBuilder::OpenTable {
     std::unordered_map<std::string, int> byDatapoint;
     // The reading in hand: its value for each column, or null.
     std::vector<const DatapointValue*> values;
+    // The last row's length: rows of one table are much alike, so a row is
+    // given its room at once rather than grown value by value.
+    size_t rowSize = 64;
 };
 
 void BatchBuilder::openTable(const std::string& key, const TableSchema& schema, BlockRows& block,
@@ -249,7 +252,9 @@ void BatchBuilder::placeValues(const Reading& reading, const std::string& key, O
 
 std::string BatchBuilder::writeValues(const Reading& reading, const OpenTable& table, std::vector<std::string>& reasons,
                                   ChangeNotes& changes, const std::string& key, bool fixedOnly) const {
-    std::string row = " ( ";
+    std::string row;
+    if (!fixedOnly) row.reserve(table.rowSize + table.rowSize / 4);
+    row += " ( ";
     RowWriter writer(row, reasons, changes, key);
     bool first = true;
     for (size_t i = 0; i < table.slots.size(); ++i) {
@@ -274,6 +279,7 @@ void BatchBuilder::writeRow(const Reading& reading, size_t position, const std::
     std::vector<std::string> reasons;
     placeValues(reading, key, table, reasons, block.changes);
     std::string row = writeValues(reading, table, reasons, block.changes, key, false);
+    table.rowSize = row.size();
     if (m_redshiftRules) {
         std::vector<std::string> ignored;
         ChangeNotes unused;
