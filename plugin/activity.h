@@ -15,13 +15,13 @@ public:
     void reconnected() { ++m_reconnections; }
     void inDoubt() { ++m_inDoubt; }
     void failed(const std::string& what) { m_lastError = what; }
+    using Clock = std::chrono::steady_clock;
     // Logs the line when a minute has passed since the last one.
-    void tick();
+    void tick(Clock::time_point now = Clock::now());
     // Logs the line now, whatever the clock says.
     void log(const char* when);
 
 private:
-    using Clock = std::chrono::steady_clock;
     Clock::time_point m_since = Clock::now();
     uint64_t m_blocks = 0, m_readings = 0, m_refused = 0, m_changed = 0, m_retries = 0, m_reconnections = 0,
              m_inDoubt = 0;
