@@ -15,54 +15,38 @@ void ChangeNotes::log() const {
                                   change.second.second.c_str());
 }
 
-std::vector<RowRange> BlockRows::ranges(size_t limit) const {
-    std::vector<RowRange> out;
+std::vector<std::string> BlockRows::statements(size_t limit) const {
+    std::vector<std::string> out;
+    std::vector<size_t> all;
     for (const auto& table : tables) {
-        const TableRows& rows = table.second;
-        size_t begin = 0;
-        size_t size = rows.header.size();
-        for (size_t i = 0; i < rows.rows.size(); ++i) {
-            // A row that would take the statement past the limit (with its
-            // ',') opens the next one; a single row is never split.
-            if (i > begin && size + 1 + rows.rows[i].size() > limit) {
-                out.push_back({table.first, begin, i});
-                begin = i;
-                size = rows.header.size();
-            }
-            size += (i > begin ? 1 : 0) + rows.rows[i].size();
-        }
-        if (begin < rows.rows.size()) out.push_back({table.first, begin, rows.rows.size()});
+        all.resize(table.second.rows.size());
+        for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+        for (std::string& statement : statements(table.first, all, limit)) out.push_back(std::move(statement));
     }
     return out;
-}
-
-std::string BlockRows::statement(const RowRange& range) const {
-    const TableRows& rows = tables.at(range.table);
-    size_t size = rows.header.size();
-    for (size_t i = range.begin; i < range.end; ++i) size += rows.rows[i].size() + 1;
-    std::string text;
-    text.reserve(size);
-    text += rows.header;
-    for (size_t i = range.begin; i < range.end; ++i) {
-        if (i > range.begin) text += ',';
-        text += rows.rows[i];
-    }
-    return text;
 }
 
 std::vector<std::string> BlockRows::statements(const std::string& table, const std::vector<size_t>& indexes,
                                                size_t limit) const {
     const TableRows& rows = tables.at(table);
     std::vector<std::string> out;
-    std::string text;
-    for (size_t index : indexes) {
-        const std::string& row = rows.rows[index];
-        // A single row is never split, whatever its size.
-        if (!text.empty() && text.size() + 1 + row.size() > limit) out.push_back(std::move(text)), text.clear();
-        text += text.empty() ? rows.header : ",";
-        text += row;
+    for (size_t begin = 0; begin < indexes.size();) {
+        // As many rows as the limit allows; a single row is never split,
+        // whatever its size. The text is sized once, before it is written.
+        size_t size = rows.header.size() + rows.rows[indexes[begin]].size();
+        size_t end = begin + 1;
+        while (end < indexes.size() && size + 1 + rows.rows[indexes[end]].size() <= limit)
+            size += 1 + rows.rows[indexes[end++]].size();
+        std::string text;
+        text.reserve(size);
+        text += rows.header;
+        for (size_t i = begin; i < end; ++i) {
+            if (i > begin) text += ',';
+            text += rows.rows[indexes[i]];
+        }
+        out.push_back(std::move(text));
+        begin = end;
     }
-    if (!text.empty()) out.push_back(std::move(text));
     return out;
 }
 

@@ -38,22 +38,15 @@ struct TableRows {
     std::vector<std::string> fixedRows;
 };
 
-// A run of consecutive rows of one table that fits one statement.
-struct RowRange {
-    std::string table;
-    size_t begin;
-    size_t end;
-};
-
 struct BlockRows {
     std::map<std::string, TableRows> tables;  // in table-name order
     std::vector<RejectEntry> rejects;
     std::set<size_t> refused;                 // positions kept out of the tables
     ChangeNotes changes;
 
-    // Each table's rows cut into statements of at most `limit` bytes.
-    std::vector<RowRange> ranges(size_t limit) const;
-    std::string statement(const RowRange& range) const;
+    // Every table's rows, in table-name order, cut into statements of at
+    // most `limit` bytes.
+    std::vector<std::string> statements(size_t limit) const;
     // The table of the reading at a block position, empty when it has no row.
     std::string tableOf(size_t position) const;
     // Statements of at most `limit` bytes holding the given rows of one table, in that order.

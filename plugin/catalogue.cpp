@@ -34,10 +34,7 @@ void logUnsupported(const std::string& name, uint32_t type) {
 // A list of table names as text literals.
 std::string nameList(const std::vector<std::string>& tables) {
     std::string list;
-    for (const std::string& table : tables) {
-        if (!list.empty()) list += ',';
-        appendTextLiteral(list, table);
-    }
+    for (const std::string& table : tables) list += (list.empty() ? "" : ",") + textLiteral(table);
     return list;
 }
 

@@ -82,7 +82,3 @@ private:
     std::vector<std::string> m_runsToClose;
     int m_failures = 0;  // calls in a row that could not read the ledger
 };
-
-// Fingerprints as the ledger stores them: 16 hex digits each.
-std::string fingerprintText(const Fingerprints& fingerprints, size_t begin, size_t end);
-Fingerprints fingerprintsOf(const std::string& text);

@@ -65,6 +65,13 @@ inline void appendTextLiteral(std::string& out, std::string_view text) {
     if (!written) out.append("''", 2);
 }
 
+// The literal of a text, as its own string.
+inline std::string textLiteral(std::string_view text) {
+    std::string out;
+    appendTextLiteral(out, text);
+    return out;
+}
+
 // A UTC time as the host gives a reading's, "YYYY-MM-DD HH:MM:SS.ffffff"
 // with no zone, as the literal a TIMESTAMPTZ column reads without doubt.
 inline std::string timestampLiteral(const std::string& utc) { return "'" + utc + "+00:00'"; }

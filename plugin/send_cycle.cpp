@@ -128,7 +128,7 @@ std::vector<std::string> SendCycle::blockStatements(Attempt& attempt, const Bloc
     // The lock first: an instance's block transactions never overlap, and
     // whoever settles a block in doubt waits for this one to end.
     if (!m_bookkeepingOff) add(m_ledger.lockStatement(), StatementKind::Bookkeeping);
-    for (const RowRange& range : rows.ranges(attempt.limit)) add(rows.statement(range), StatementKind::Data);
+    for (std::string& statement : rows.statements(attempt.limit)) add(std::move(statement), StatementKind::Data);
     if (m_bookkeepingOff) return statements;
     BatchBuilder builder(m_catalogue, m_instanceName, m_session.dialect().redshift);
     for (std::string& statement :

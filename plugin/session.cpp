@@ -36,6 +36,9 @@ std::string field(const PGresult* result, int code) {
     return value ? value : "";
 }
 
+
+}  // namespace
+
 Rows rowsOf(const PGresult* result) {
     Rows rows(static_cast<size_t>(PQntuples(result)));
     int fields = PQnfields(result);
@@ -47,8 +50,6 @@ Rows rowsOf(const PGresult* result) {
                                                                            static_cast<size_t>(PQgetlength(result, r, f)))));
     return rows;
 }
-
-}  // namespace
 
 Session::Session(std::chrono::milliseconds requestTimeout) : m_requestTimeout(requestTimeout) {}
 

@@ -91,9 +91,7 @@ public:
     // Table names the system catalogue holds: an unqualified statement
     // would reach the catalogue's table.
     const std::set<std::string>& shadowed() const { return m_shadowed; }
-    // Whether the server takes several statements in one request; learnt
-    // once per connection by whoever opened it.
-    void setSeveralStatements(bool allowed) { m_severalStatements = allowed; }
+    // Whether the server takes several statements in one request.
     bool severalStatements() const { return m_severalStatements; }
 
     // Facts of the open connection.
@@ -122,6 +120,9 @@ private:
     Dialect m_dialect{127, true};
     std::set<std::string> m_shadowed;
 };
+
+// The rows of a result, every field copied out.
+Rows rowsOf(const PGresult* result);
 
 // The request deadline: CIRRANT_REQUEST_TIMEOUT seconds when that is a
 // positive number, else 300 seconds.

@@ -24,12 +24,7 @@ Rows Client::exec(const std::string& sql) {
     ExecStatusType status = PQresultStatus(result.get());
     if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
         throw std::runtime_error(sql + ": " + PQerrorMessage(m_connection.get()));
-    Rows rows(static_cast<size_t>(PQntuples(result.get())));
-    for (int r = 0; r < PQntuples(result.get()); ++r)
-        for (int f = 0; f < PQnfields(result.get()); ++f)
-            rows[r].push_back(PQgetisnull(result.get(), r, f) ? std::nullopt
-                                                              : std::optional<std::string>(PQgetvalue(result.get(), r, f)));
-    return rows;
+    return rowsOf(result.get());
 }
 
 TestDb& TestDb::get() {
