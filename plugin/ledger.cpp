@@ -1,5 +1,6 @@
 #include "ledger.h"
 
+#include <charconv>
 #include <cstdio>
 #include <random>
 
@@ -29,14 +30,7 @@ const LedgerColumn COLUMNS[] = {{"block_id", "VARCHAR(64) NOT NULL PRIMARY KEY"}
                                 {"part", "INTEGER"},
                                 {"fingerprints", "VARCHAR(65535)"}};
 
-std::string text(const std::string& value) {
-    std::string out;
-    appendTextLiteral(out, value);
-    return out;
-}
-
-}  // namespace
-
+// Fingerprints as the ledger stores them: 16 hex digits each.
 std::string fingerprintText(const Fingerprints& fingerprints, size_t begin, size_t end) {
     std::string out;
     char digits[17];
@@ -49,9 +43,18 @@ std::string fingerprintText(const Fingerprints& fingerprints, size_t begin, size
 
 Fingerprints fingerprintsOf(const std::string& text) {
     Fingerprints out;
-    for (size_t at = 0; at + 16 <= text.size(); at += 16) out.push_back(std::stoull(text.substr(at, 16), nullptr, 16));
+    // A text that is not what the plugin wrote (edited by hand, cut short)
+    // ends the list where it stops making sense; it never throws.
+    for (size_t at = 0; at + 16 <= text.size(); at += 16) {
+        uint64_t value = 0;
+        auto read = std::from_chars(text.data() + at, text.data() + at + 16, value, 16);
+        if (read.ec != std::errc() || read.ptr != text.data() + at + 16) break;
+        out.push_back(value);
+    }
     return out;
 }
+
+}  // namespace
 
 Ledger::Ledger(Session& session) : m_session(session) {
     // Run ids, and so block ids, must not repeat across instances or restarts.
@@ -155,7 +158,7 @@ Ledger::Found Ledger::lookUp(const std::string& id, size_t requestLimit, Fingerp
     // The lock waits for the block's own transaction, should it still run.
     Outcome outcome = m_session.transaction(
         {lockStatement(), "SELECT part, fingerprints FROM " + sqlIdentifier(m_table) + " WHERE block_id = " +
-                              text(id) + " OR block_id LIKE " + text(id + "#%") + " ORDER BY part"},
+                              textLiteral(id) + " OR block_id LIKE " + textLiteral(id + "#%") + " ORDER BY part"},
         requestLimit);
     if (failed(outcome, ("reading block " + id).c_str())) return Found::Unknown;
     if (!outcome.ok) return Found::Absent;  // given up: written again, at least once
@@ -227,9 +230,9 @@ std::vector<std::string> Ledger::entryStatements(const std::string& id, const Fi
     size_t parts = block.empty() ? 1 : (block.size() + PART_FINGERPRINTS - 1) / PART_FINGERPRINTS;
     for (size_t part = 0; part < parts; ++part) {
         std::string partId = part == 0 ? id : id + "#" + std::to_string(part + 1);
-        sql += std::string(part ? "," : "") + "( " + text(partId) + "," + now + "," + std::to_string(block.size()) +
-               "," + text(m_runId) + "," + std::to_string(m_seq) + "," + std::to_string(part + 1) + "," +
-               text(fingerprintText(block, part * PART_FINGERPRINTS,
+        sql += std::string(part ? "," : "") + "( " + textLiteral(partId) + "," + now + "," + std::to_string(block.size()) +
+               "," + textLiteral(m_runId) + "," + std::to_string(m_seq) + "," + std::to_string(part + 1) + "," +
+               textLiteral(fingerprintText(block, part * PART_FINGERPRINTS,
                                     std::min(block.size(), (part + 1) * PART_FINGERPRINTS))) +
                ")";
     }
@@ -237,7 +240,7 @@ std::vector<std::string> Ledger::entryStatements(const std::string& id, const Fi
     // Earlier runs compared with this block are done with, once it commits.
     for (const std::string& run : m_runsToClose)
         statements.push_back("INSERT INTO " + sqlIdentifier(m_table) + " ( block_id , committed_at , readings , run_id ) "
-                             "VALUES ( " + text(run + "-end") + "," + now + ",0," + text(run) + ")");
+                             "VALUES ( " + textLiteral(run + "-end") + "," + now + ",0," + textLiteral(run) + ")");
     return statements;
 }
 
@@ -262,5 +265,5 @@ void Ledger::inDoubt(const std::string& id, const Fingerprints& block) {
 std::string Ledger::endStatement(const std::string& now) const {
     if (!m_pendingId.empty() || !m_written.empty() || m_committed == 0) return {};
     return "INSERT INTO " + sqlIdentifier(m_table) + " ( block_id , committed_at , readings , run_id ) VALUES ( " +
-           text(m_runId + "-end") + "," + now + ",0," + text(m_runId) + ")";
+           textLiteral(m_runId + "-end") + "," + now + ",0," + textLiteral(m_runId) + ")";
 }
