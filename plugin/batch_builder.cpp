@@ -311,7 +311,7 @@ void BatchBuilder::createBatch(const std::vector<Reading*>& readings, BlockTable
             fault(key, "was made ready but its columns are not known");
     }
     for (size_t position = 0; position < readings.size(); ++position) {
-        if (block.refused.count(position)) continue;
+        if (block.refused.count(position) || block.skipped.count(position)) continue;
         const std::string& key = position < tables.keys.size() ? tables.keys[position] : NOT_LOOKED_AT;
         auto found = open.find(key);
         if (found != open.end()) {

@@ -42,6 +42,7 @@ struct BlockRows {
     std::map<std::string, TableRows> tables;  // in table-name order
     std::vector<RejectEntry> rejects;
     std::set<size_t> refused;                 // positions kept out of the tables
+    std::set<size_t> skipped;                 // positions written by an earlier block: no row
     ChangeNotes changes;
 
     // Every table's rows, in table-name order, cut into statements of at

@@ -92,11 +92,22 @@ void SendCycle::ensureBookkeeping(const TableColumns& found) {
 void SendCycle::endRun() {
     Session::Call call(m_session);
     m_activity.log("since the last report");
-    std::string sql = bookkeepingReady() ? m_ledger.endStatement(nowLiteral()) : "";
-    if (sql.empty()) return;
-    Outcome outcome = m_session.run(sql);
-    if (!outcome.ok)
+    std::string sql = m_bookkeepingOff ? "" : m_ledger.endStatement(nowLiteral());
+    if (sql.empty() && !m_session.leftSessions()) return;
+    // The clean end is what tells the next run that this one stopped, not
+    // crashed: a session ended while idle, or lost in the last call, is
+    // opened once more for it. Opening also ends sessions left behind.
+    m_session.dropIfClosedByServer();
+    Outcome outcome;
+    outcome.message = "no connection";
+    if ((m_session.isOpen() || m_session.reconnect(1)) && !sql.empty()) {
+        if (!bookkeepingReady()) prepare();
+        if (bookkeepingReady()) outcome = m_session.run(sql);
+        else if (m_session.isOpen()) outcome.message = "the ledger could not be found";
+    }
+    if (!outcome.ok && !sql.empty())
         Logger::getLogger()->error("AWS Redshift - %s (ledger %s: the clean end of this run was not recorded; the "
-                                   "next run compares its first block with this run's last)",
+                                   "next run compares its first block with this run's last, and takes the readings "
+                                   "it starts with for a resend of that block)",
                                    outcome.message.c_str(), ledgerTable().c_str());
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <random>
 
+#include "batch_builder.h"
 #include "literal.h"
 #include "logger.h"
 #include "sql_names.h"
@@ -14,21 +15,19 @@ namespace {
 constexpr size_t PART_FINGERPRINTS = 65535 / 16;
 // Entries are pruned once in this many blocks.
 constexpr uint64_t PRUNE_EVERY = 1000;
-// Calls in a row that may fail to read the ledger before blocks go on without it.
-constexpr int LEDGER_PATIENCE = 3;
-
 struct LedgerColumn {
     const char* name;
     const char* type;
+    const char* key;  // what CREATE adds; ALTER TABLE ... ADD COLUMN takes no key on Redshift
 };
 // The first three are what older builds made.
-const LedgerColumn COLUMNS[] = {{"block_id", "VARCHAR(64) NOT NULL PRIMARY KEY"},
-                                {"committed_at", "TIMESTAMPTZ"},
-                                {"readings", "BIGINT"},
-                                {"run_id", "VARCHAR(64)"},
-                                {"seq", "BIGINT"},
-                                {"part", "INTEGER"},
-                                {"fingerprints", "VARCHAR(65535)"}};
+const LedgerColumn COLUMNS[] = {{"block_id", "VARCHAR(64)", " NOT NULL PRIMARY KEY"},
+                                {"committed_at", "TIMESTAMPTZ", ""},
+                                {"readings", "BIGINT", ""},
+                                {"run_id", "VARCHAR(64)", ""},
+                                {"seq", "BIGINT", ""},
+                                {"part", "INTEGER", ""},
+                                {"fingerprints", "VARCHAR(65535)", ""}};
 
 // Fingerprints as the ledger stores them: 16 hex digits each.
 std::string fingerprintText(const Fingerprints& fingerprints, size_t begin, size_t end) {
@@ -56,7 +55,8 @@ Fingerprints fingerprintsOf(const std::string& text) {
 
 }  // namespace
 
-Ledger::Ledger(Session& session) : m_session(session) {
+Ledger::Ledger(Session& session, std::chrono::milliseconds lookForWritersEvery)
+    : m_session(session), m_lookEvery(lookForWritersEvery) {
     // Run ids, and so block ids, must not repeat across instances or restarts.
     std::random_device random;
     char id[17];
@@ -67,15 +67,16 @@ Ledger::Ledger(Session& session) : m_session(session) {
 std::string Ledger::createStatement() const {
     // The block id is a key where the server enforces keys, so a resend
     // under the id of a block that committed after all fails instead of
-    // writing twice. Redshift takes the key but does not enforce it.
+    // writing twice. Redshift takes the key but does not enforce it: there
+    // the guard alone does this.
     std::string sql = "CREATE TABLE IF NOT EXISTS " + sqlIdentifier(m_table) + " ( ";
     for (const LedgerColumn& column : COLUMNS)
-        sql += std::string(&column == COLUMNS ? "" : ", ") + column.name + " " + column.type;
+        sql += std::string(&column == COLUMNS ? "" : ", ") + column.name + " " + column.type + column.key;
     return sql + " )";
 }
 
 std::vector<std::string> Ledger::widenStatements(const std::set<std::string>& columns) const {
-    // One column per statement: Redshift adds no more at once.
+    // One column per statement, and never a key: Redshift takes neither more.
     std::vector<std::string> out;
     for (const LedgerColumn& column : COLUMNS)
         if (!columns.count(column.name))
@@ -83,35 +84,61 @@ std::vector<std::string> Ledger::widenStatements(const std::set<std::string>& co
     return out;
 }
 
-bool Ledger::failed(const Outcome& outcome, const char* what) {
-    if (outcome.ok) return false;
-    if (++m_failures >= LEDGER_PATIENCE && !outcome.lost) {
-        Logger::getLogger()->error("AWS Redshift - %s (ledger %s, %s; %d calls in a row: the block is written without "
-                                   "exactly-once delivery, and a block whose reply was lost may be written twice)",
-                                   outcome.message.c_str(), m_table.c_str(), what, m_failures);
-        giveUp();
+bool Ledger::waitsAfter(const Outcome& outcome, const std::string& what) {
+    // Only a ledger that this role lastingly cannot read (class 42: gone,
+    // reshaped, not granted) ends exactly-once for a block, and only once
+    // making it again did not help. Locks, timeouts, conflicts, a lost
+    // connection and Redshift's internal errors all pass: the block waits.
+    bool lasting = !outcome.lost && outcome.state.compare(0, 2, "42") == 0;
+    if (lasting && m_remake) {
+        m_remake = false;
+        m_unguardedOn = m_session.generation();
+        Logger::getLogger()->error("AWS Redshift - %s (ledger %s, %s; it was made again and still cannot be read: the "
+                                   "block is written without exactly-once delivery, and a block whose reply was lost "
+                                   "may be written twice)",
+                                   outcome.message.c_str(), m_table.c_str(), what.c_str());
         return false;
     }
+    m_remake = lasting;
     Logger::getLogger()->error("AWS Redshift - %s (ledger %s, %s; the block waits until it can be read)",
-                               outcome.message.c_str(), m_table.c_str(), what);
+                               outcome.message.c_str(), m_table.c_str(), what.c_str());
     // A session may hold settings that have changed since it opened.
-    m_session.close();
+    if (!lasting) m_session.close();
     return true;
 }
 
-void Ledger::giveUp() {
-    m_pendingId.clear();
-    m_pending.clear();
-    m_written.clear();
-    m_runsChecked = true;
-    m_failures = 0;
+Settled Ledger::settle(const Fingerprints& block, size_t requestLimit) {
+    Settled settled;
+    if ((!m_pendingId.empty() && !settlePending(requestLimit)) ||
+        (!m_runsChecked && !readUnfinishedRuns(block, requestLimit))) {
+        settled.waits = !givenUp();
+        if (settled.waits) return settled;
+    }
+    m_remake = false;
+    settled.guarded = !givenUp();
+    settled.head = matchHeadOf(m_written.fingerprints, block);
+    for (const auto& refused : m_written.refused)
+        if (refused.first < settled.head) settled.retry.insert(refused);
+    if (settled.head > 0)
+        Logger::getLogger()->info("AWS Redshift - %zu reading(s) at the head of this block were written before and "
+                                  "are not written again; %zu of them were refused then and are sent again",
+                                  settled.head, settled.retry.size());
+    return settled;
 }
 
-size_t Ledger::settle(const Fingerprints& block, size_t requestLimit) {
-    if (!m_pendingId.empty() && !settlePending(requestLimit)) return SIZE_MAX;
-    if (!m_runsChecked && !readUnfinishedRuns(block, requestLimit)) return SIZE_MAX;
-    m_failures = 0;
-    return matchHead(block);
+void Ledger::acknowledged(const Fingerprints& block, size_t count) {
+    Fingerprints& written = m_written.fingerprints;
+    // A reading that differs ends what is to be matched; a shorter resend
+    // leaves the rest for the next block.
+    size_t same = matchHeadOf(written, block);
+    if (same < block.size()) written.resize(same);
+    size_t gone = std::min(count, written.size());
+    written.erase(written.begin(), written.begin() + static_cast<long>(gone));
+    std::map<size_t, RefusedBefore> refused;
+    for (auto& entry : m_written.refused)
+        if (entry.first >= gone && entry.first - gone < written.size())
+            refused.emplace(entry.first - gone, std::move(entry.second));
+    m_written.refused = std::move(refused);
 }
 
 size_t Ledger::matchHeadOf(const Fingerprints& recorded, const Fingerprints& block) {
@@ -120,27 +147,18 @@ size_t Ledger::matchHeadOf(const Fingerprints& recorded, const Fingerprints& blo
     return same;
 }
 
-size_t Ledger::matchHead(const Fingerprints& block) {
-    size_t same = matchHeadOf(m_written, block);
-    if (same > 0)
-        Logger::getLogger()->info("AWS Redshift - %zu reading(s) at the head of this block were written before and "
-                                  "are not written again",
-                                  same);
-    // A shorter resend leaves the rest to match; a reading that differs ends it.
-    if (same == block.size() && same < m_written.size())
-        m_written.erase(m_written.begin(), m_written.begin() + static_cast<long>(same));
-    else
-        m_written.clear();
-    return same;
-}
-
 bool Ledger::settlePending(size_t requestLimit) {
-    Fingerprints recorded;
+    Written recorded;
     switch (lookUp(m_pendingId, requestLimit, recorded)) {
-        case Found::Unknown: return false;
+        case Found::Unknown:
+            // Given up: the block goes again under its id, without the guard.
+            if (givenUp()) m_reuseId = m_pendingId, m_pendingId.clear();
+            return false;
         case Found::Committed:
             Logger::getLogger()->info("AWS Redshift - the block in doubt (%s) committed", m_pendingId.c_str());
-            m_written = recorded.empty() ? m_pending : recorded;
+            if (recorded.fingerprints.empty()) recorded.fingerprints = m_pending;
+            m_written = std::move(recorded);
+            knownCommitted();
             break;
         case Found::Absent:
             Logger::getLogger()->info("AWS Redshift - the block in doubt (%s) did not commit; it is written again "
@@ -154,18 +172,30 @@ bool Ledger::settlePending(size_t requestLimit) {
     return true;
 }
 
-Ledger::Found Ledger::lookUp(const std::string& id, size_t requestLimit, Fingerprints& recorded) {
+Ledger::Found Ledger::lookUp(const std::string& id, size_t requestLimit, Written& recorded) {
     // The lock waits for the block's own transaction, should it still run.
     Outcome outcome = m_session.transaction(
-        {lockStatement(), "SELECT part, fingerprints FROM " + sqlIdentifier(m_table) + " WHERE block_id = " +
-                              textLiteral(id) + " OR block_id LIKE " + textLiteral(id + "#%") + " ORDER BY part"},
+        {lockStatement(),
+         "SELECT part, fingerprints FROM " + sqlIdentifier(m_table) + " WHERE block_id = " + textLiteral(id) +
+             " OR block_id LIKE " + textLiteral(id + "#%") + " ORDER BY part",
+         "SELECT reading_no FROM " + sqlIdentifier(REJECTS_TABLE) + " WHERE block_id = " + textLiteral(id) +
+             " AND outcome = 'refused' AND part = 1"},
         requestLimit);
-    if (failed(outcome, ("reading block " + id).c_str())) return Found::Unknown;
-    if (!outcome.ok) return Found::Absent;  // given up: written again, at least once
-    if (outcome.rows.empty()) return Found::Absent;
-    for (const Row& row : outcome.rows) {
+    if (!outcome.ok) {
+        // Given up or not, whether the block committed stays unknown.
+        waitsAfter(outcome, "reading block " + id);
+        return Found::Unknown;
+    }
+    if (outcome.sets.size() != 2 || outcome.sets[0].empty()) return Found::Absent;
+    for (const Row& row : outcome.sets[0]) {
         Fingerprints part = fingerprintsOf(row[1].value_or(""));
-        recorded.insert(recorded.end(), part.begin(), part.end());
+        recorded.fingerprints.insert(recorded.fingerprints.end(), part.begin(), part.end());
+    }
+    for (const Row& row : outcome.sets[1]) {
+        size_t position = 0;
+        const std::string text = row[0].value_or("");
+        auto read = std::from_chars(text.data(), text.data() + text.size(), position);
+        if (read.ec == std::errc()) recorded.refused[position] = {id, position};
     }
     return Found::Committed;
 }
@@ -176,40 +206,47 @@ bool Ledger::readUnfinishedRuns(const Fingerprints& block, size_t requestLimit) 
     // record a clean end; an end has no sequence number.
     Outcome outcome = m_session.transaction(
         {lockStatement(),
-         "SELECT l.run_id, l.fingerprints FROM " + table + " l JOIN (SELECT run_id, max(seq) AS seq FROM " + table +
+         "SELECT l.run_id, l.fingerprints, l.block_id FROM " + table + " l JOIN (SELECT run_id, max(seq) AS seq FROM " +
+             table +
              " WHERE run_id IS NOT NULL GROUP BY run_id) m ON m.run_id = l.run_id AND m.seq = l.seq WHERE l.run_id "
              "NOT IN (SELECT run_id FROM " +
              table + " WHERE run_id IS NOT NULL AND seq IS NULL) ORDER BY l.run_id, l.part"},
         requestLimit);
-    if (failed(outcome, "looking for runs that did not end cleanly")) return false;
-    m_runsChecked = true;
-    if (!outcome.ok) return true;
-    // The run whose last block shares the longest head with this block.
-    std::string run;
-    Fingerprints last;
-    size_t best = 0;
-    auto consider = [&]() {
-        size_t same = matchHeadOf(last, block);
-        if (same > best) {
-            best = same;
-            m_written = last;
-        }
-    };
-    for (const Row& row : outcome.rows) {
-        if (row[0].value_or("") != run) {
-            consider();
-            run = row[0].value_or("");
-            last.clear();
-            m_runsToClose.push_back(run);
-        }
-        Fingerprints part = fingerprintsOf(row[1].value_or(""));
-        last.insert(last.end(), part.begin(), part.end());
+    if (!outcome.ok) {
+        if (waitsAfter(outcome, "looking for runs that did not end cleanly")) return false;
+        m_runsChecked = true;
+        return false;
     }
-    consider();
-    if (!m_runsToClose.empty())
-        Logger::getLogger()->info("AWS Redshift - %zu earlier run(s) did not end cleanly; the head of this block is "
-                                  "compared with their last block",
+    // The runs whose last block shares the longest head with this block:
+    // this block may be the host sending theirs again. Only those are
+    // closed; a run that shares nothing may still be running elsewhere.
+    std::map<std::string, std::pair<std::string, Fingerprints>> last;  // run: its last block's id and readings
+    for (const Row& row : outcome.rows) {
+        auto& run = last[row[0].value_or("")];
+        std::string id = row[2].value_or("");
+        if (run.first.empty()) run.first = id.substr(0, id.find('#'));
+        Fingerprints part = fingerprintsOf(row[1].value_or(""));
+        run.second.insert(run.second.end(), part.begin(), part.end());
+    }
+    size_t best = 0;
+    std::string bestBlock;
+    for (const auto& run : last) {
+        size_t same = matchHeadOf(run.second.second, block);
+        if (same > best) best = same, m_runsToClose.clear(), bestBlock = run.second.first;
+        if (same == best && same > 0) m_runsToClose.push_back(run.first);
+    }
+    if (best > 0) {
+        Written recorded;
+        if (lookUp(bestBlock, requestLimit, recorded) == Found::Unknown) {
+            m_runsToClose.clear();
+            return false;
+        }
+        m_written = std::move(recorded);
+        Logger::getLogger()->info("AWS Redshift - %zu earlier run(s) did not end cleanly with the readings this block "
+                                  "starts with; they are closed with this block",
                                   m_runsToClose.size());
+    }
+    m_runsChecked = true;
     return true;
 }
 
@@ -223,29 +260,69 @@ std::string Ledger::blockId() {
 
 std::string Ledger::lockStatement() const { return "LOCK TABLE " + sqlIdentifier(m_table); }
 
+std::string Ledger::guardStatement(const std::string& id) const {
+    // Ids hold a '-', so the cast fails on the row, if the row is there. It
+    // reads the column, so no server can fold it away before the rows.
+    return "SELECT CAST(block_id AS INTEGER) FROM " + sqlIdentifier(m_table) + " WHERE block_id = " + textLiteral(id);
+}
+
+std::string Ledger::writersStatement() const {
+    if (std::chrono::steady_clock::now() < m_nextLook) return {};
+    const std::string table = sqlIdentifier(m_table);
+    return "SELECT run_id, max(seq) FROM " + table + " WHERE seq IS NOT NULL AND run_id <> " + textLiteral(m_runId) +
+           " AND run_id NOT IN (SELECT run_id FROM " + table +
+           " WHERE run_id IS NOT NULL AND seq IS NULL) GROUP BY run_id";
+}
+
+void Ledger::sawWriters(const Rows& rows) {
+    m_nextLook = std::chrono::steady_clock::now() + m_lookEvery;
+    std::map<std::string, uint64_t> now;
+    for (const Row& row : rows) {
+        const std::string run = row[0].value_or(""), seq = row[1].value_or("0");
+        uint64_t highest = 0;
+        std::from_chars(seq.data(), seq.data() + seq.size(), highest);
+        now[run] = highest;
+        auto before = m_writers.find(run);
+        if (before != m_writers.end() && highest > before->second)
+            Logger::getLogger()->error("AWS Redshift - another run (%s) is writing to ledger %s as this one is: "
+                                       "exactly-once delivery across restarts needs one vantrelInstance per north task",
+                                       run.c_str(), m_table.c_str());
+    }
+    m_writers = std::move(now);
+}
+
+std::string Ledger::endMarker(const std::string& run, const std::string& now) const {
+    // Written once, whoever writes it: two runs may close the same dead one.
+    const std::string table = sqlIdentifier(m_table), id = textLiteral(run + "-end");
+    return "INSERT INTO " + table + " ( block_id , committed_at , readings , run_id ) SELECT " + id + "," + now +
+           ",0," + textLiteral(run) + " WHERE NOT EXISTS (SELECT 1 FROM " + table + " WHERE block_id = " + id + ")";
+}
+
 std::vector<std::string> Ledger::entryStatements(const std::string& id, const Fingerprints& block,
-                                                 const std::string& now) {
-    std::string sql = "INSERT INTO " + sqlIdentifier(m_table) +
-                      " ( block_id , committed_at , readings , run_id , seq , part , fingerprints ) VALUES ";
+                                                 const std::string& now, size_t limit) const {
+    const std::string header = "INSERT INTO " + sqlIdentifier(m_table) +
+                               " ( block_id , committed_at , readings , run_id , seq , part , fingerprints ) VALUES ";
+    std::vector<std::string> statements;
+    std::string sql;
     size_t parts = block.empty() ? 1 : (block.size() + PART_FINGERPRINTS - 1) / PART_FINGERPRINTS;
     for (size_t part = 0; part < parts; ++part) {
         std::string partId = part == 0 ? id : id + "#" + std::to_string(part + 1);
-        sql += std::string(part ? "," : "") + "( " + textLiteral(partId) + "," + now + "," + std::to_string(block.size()) +
-               "," + textLiteral(m_runId) + "," + std::to_string(m_seq) + "," + std::to_string(part + 1) + "," +
-               textLiteral(fingerprintText(block, part * PART_FINGERPRINTS,
-                                    std::min(block.size(), (part + 1) * PART_FINGERPRINTS))) +
-               ")";
+        std::string row = "( " + textLiteral(partId) + "," + now + "," + std::to_string(block.size()) + "," +
+                          textLiteral(m_runId) + "," + std::to_string(m_seq) + "," + std::to_string(part + 1) + "," +
+                          textLiteral(fingerprintText(block, part * PART_FINGERPRINTS,
+                                                      std::min(block.size(), (part + 1) * PART_FINGERPRINTS))) +
+                          ")";
+        if (!sql.empty() && sql.size() + row.size() + 1 > limit) statements.push_back(std::move(sql)), sql.clear();
+        sql += (sql.empty() ? header : ",") + row;
     }
-    std::vector<std::string> statements{sql};
-    // Earlier runs compared with this block are done with, once it commits.
-    for (const std::string& run : m_runsToClose)
-        statements.push_back("INSERT INTO " + sqlIdentifier(m_table) + " ( block_id , committed_at , readings , run_id ) "
-                             "VALUES ( " + textLiteral(run + "-end") + "," + now + ",0," + textLiteral(run) + ")");
+    statements.push_back(std::move(sql));
+    // Earlier runs this block continues are done with, once it commits.
+    for (const std::string& run : m_runsToClose) statements.push_back(endMarker(run, now));
     return statements;
 }
 
 void Ledger::committed(const std::string& pruneBefore, size_t requestLimit) {
-    m_runsToClose.clear();
+    knownCommitted();
     // Pruning is no part of any block: a refusal costs an error line, not a block.
     if (m_committed++ % PRUNE_EVERY != 0) return;
     Outcome outcome = m_session.transaction(
@@ -263,7 +340,7 @@ void Ledger::inDoubt(const std::string& id, const Fingerprints& block) {
 }
 
 std::string Ledger::endStatement(const std::string& now) const {
-    if (!m_pendingId.empty() || !m_written.empty() || m_committed == 0) return {};
+    if (!m_pendingId.empty() || !m_written.fingerprints.empty() || m_committed == 0) return {};
     return "INSERT INTO " + sqlIdentifier(m_table) + " ( block_id , committed_at , readings , run_id ) VALUES ( " +
            textLiteral(m_runId + "-end") + "," + now + ",0," + textLiteral(m_runId) + ")";
 }

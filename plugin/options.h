@@ -12,4 +12,7 @@ struct RedshiftOptions {
     bool oneStatementPerRequest = false;
     // How long one request may wait for the server.
     std::chrono::milliseconds requestTimeout{300000};
+    // How often the ledger is searched for another run writing under the
+    // same instance name.
+    std::chrono::milliseconds lookForWritersEvery{60000};
 };

@@ -5,7 +5,7 @@
 Redshift::Redshift() : Redshift(Options()) {}
 
 Redshift::Redshift(Options options)
-    : m_options(options), m_session(options.requestTimeout), m_catalogue(m_session), m_ledger(m_session),
+    : m_options(options), m_session(options.requestTimeout), m_catalogue(m_session), m_ledger(m_session, options.lookForWritersEvery),
       m_isolation(m_session), m_cycle(m_options, m_instanceName, m_session, m_catalogue, m_ledger, m_isolation,
                                       m_activity) {}
 

@@ -7,9 +7,11 @@
 #include <random>
 #include <thread>
 
+#include "literal.h"
 #include "logger.h"
 #include "reading_json.h"
 #include "send_cycle.h"
+#include "sql_names.h"
 
 namespace {
 
@@ -39,6 +41,12 @@ struct SendCycle::Attempt {
     size_t limit;                    // bytes per request
     BlockRows kept;                  // refused readings found so far
     std::vector<StatementKind> kinds;  // of the statements of the last try
+    const Fingerprints* block;       // of the host's whole block
+    std::set<size_t> skipped{};      // written by an earlier block: no row, but in the ledger entry
+    std::map<size_t, RefusedBefore> retries{};  // refused by an earlier block, sent again
+    bool guarded = true;
+    size_t guardAt = SIZE_MAX;       // the guard's place among the statements
+    bool lookedForWriters = false;
     bool retried = false;
     bool refreshed = false;
     int isolations = 0;
@@ -65,24 +73,43 @@ uint32_t SendCycle::send(const std::vector<Reading*>& readings) {
     }
     Fingerprints fingerprints;
     for (const Reading* reading : readings) fingerprints.push_back(readingFingerprint(*reading));
-    size_t first = m_bookkeepingOff ? 0 : m_ledger.settle(fingerprints, requestLimit());
-    if (first == SIZE_MAX) {
-        // A ledger gone behind the plugin's back is made again next time.
-        m_catalogue.forgetChecked();
-        return 0;
+    Settled settled;
+    if (!m_bookkeepingOff) {
+        settled = m_ledger.settle(fingerprints, requestLimit());
+        // A ledger gone or reshaped behind the plugin's back is made again, then read once more.
+        if (settled.waits && m_ledger.remakeFirst() && rereadTables())
+            settled = m_ledger.settle(fingerprints, requestLimit());
+        if (settled.waits) {
+            m_catalogue.forgetChecked();
+            return 0;
+        }
     }
-    if (first == readings.size()) return static_cast<uint32_t>(readings.size());
+    // Written readings are acknowledged up to the first one refused then.
+    size_t first = settled.retry.empty() ? settled.head : settled.retry.begin()->first;
     uint64_t sessions = m_session.generation();
-    uint32_t sent = deliver(readings, first, fingerprints);
+    uint32_t sent = first == readings.size() ? static_cast<uint32_t>(first) : deliver(readings, fingerprints, settled);
+    if (!m_bookkeepingOff) m_ledger.acknowledged(fingerprints, sent);
     if (m_session.generation() != sessions) m_activity.reconnected();
     m_activity.tick();
     return sent;
 }
 
-uint32_t SendCycle::deliver(const std::vector<Reading*>& all, size_t first, const Fingerprints& fingerprints) {
+uint32_t SendCycle::deliver(const std::vector<Reading*>& all, const Fingerprints& fingerprints,
+                            const Settled& settled) {
+    size_t first = settled.retry.empty() ? settled.head : settled.retry.begin()->first;
     Attempt attempt{first, std::vector<Reading*>(all.begin() + static_cast<long>(first), all.end()),
                     Fingerprints(fingerprints.begin() + static_cast<long>(first), fingerprints.end()),
-                    m_ledger.blockId(), requestLimit(), {}, {}};
+                    m_ledger.blockId(), requestLimit(), {}, {}, &fingerprints};
+    attempt.guarded = settled.guarded;
+    // Past the first reading sent again, what was written stays in the
+    // block (and its ledger entry, so the host's order holds) without a row.
+    for (size_t position = first; position < settled.head; ++position) {
+        auto retry = settled.retry.find(position);
+        if (retry == settled.retry.end())
+            attempt.skipped.insert(position - first);
+        else
+            attempt.retries.emplace(position - first, retry->second);
+    }
     applyKnownRefusals(attempt);
     for (;;) {
         BlockTables tables;
@@ -100,7 +127,7 @@ uint32_t SendCycle::deliver(const std::vector<Reading*>& all, size_t first, cons
         }
         Outcome outcome = m_session.transaction(blockStatements(attempt, rows), attempt.limit);
         if (outcome.ok) {
-            committed(attempt, rows);
+            committed(attempt, rows, outcome);
             return static_cast<uint32_t>(first + attempt.readings.size());
         }
         size_t acknowledged = first;
@@ -113,6 +140,7 @@ BlockRows SendCycle::blockRows(Attempt& attempt, BlockTables& tables) {
     BlockRows rows;
     rows.refused = attempt.kept.refused;
     rows.rejects = attempt.kept.rejects;
+    rows.skipped = attempt.skipped;
     BatchBuilder builder(m_catalogue, m_instanceName, m_session.dialect().redshift);
     if (m_session.isOpen()) builder.createBatch(attempt.readings, tables, rows);
     return rows;
@@ -126,24 +154,51 @@ std::vector<std::string> SendCycle::blockStatements(Attempt& attempt, const Bloc
         attempt.kinds.push_back(kind);
     };
     // The lock first: an instance's block transactions never overlap, and
-    // whoever settles a block in doubt waits for this one to end.
-    if (!m_bookkeepingOff) add(m_ledger.lockStatement(), StatementKind::Bookkeeping);
+    // whoever settles a block in doubt waits for this one to end. Then the
+    // guard: a try of this block that committed first, however late its
+    // request came, makes this one fail before it writes anything.
+    attempt.guardAt = SIZE_MAX;
+    attempt.lookedForWriters = false;
+    if (!m_bookkeepingOff) {
+        add(m_ledger.lockStatement(), StatementKind::Bookkeeping);
+        if (attempt.guarded) {
+            attempt.guardAt = statements.size();
+            add(m_ledger.guardStatement(attempt.id), StatementKind::Bookkeeping);
+        }
+        std::string writers = attempt.guarded ? m_ledger.writersStatement() : "";
+        attempt.lookedForWriters = !writers.empty();
+        if (attempt.lookedForWriters) add(std::move(writers), StatementKind::Bookkeeping);
+    }
     for (std::string& statement : rows.statements(attempt.limit)) add(std::move(statement), StatementKind::Data);
     if (m_bookkeepingOff) return statements;
+    // A reading refused again keeps the rejects row it has; one written now loses it.
+    std::vector<RejectEntry> rejects;
+    for (const RejectEntry& entry : rows.rejects)
+        if (entry.written || !attempt.retries.count(entry.position)) rejects.push_back(entry);
+    for (const auto& retry : attempt.retries)
+        if (!rows.refused.count(retry.first))
+            add("DELETE FROM " + sqlIdentifier(REJECTS_TABLE) + " WHERE block_id = " + textLiteral(retry.second.blockId) +
+                    " AND reading_no = " + std::to_string(retry.second.readingNo) + " AND outcome = 'refused'",
+                StatementKind::Bookkeeping);
     BatchBuilder builder(m_catalogue, m_instanceName, m_session.dialect().redshift);
     for (std::string& statement :
-         builder.rejectStatements(rows.rejects, attempt.readings, attempt.id, nowLiteral(), attempt.limit))
+         builder.rejectStatements(rejects, attempt.readings, attempt.id, nowLiteral(), attempt.limit))
         add(std::move(statement), StatementKind::Bookkeeping);
-    for (std::string& statement : m_ledger.entryStatements(attempt.id, attempt.fingerprints, nowLiteral()))
+    for (std::string& statement :
+         m_ledger.entryStatements(attempt.id, attempt.fingerprints, nowLiteral(), attempt.limit))
         add(std::move(statement), StatementKind::Bookkeeping);
     return statements;
 }
 
-void SendCycle::committed(const Attempt& attempt, const BlockRows& rows) {
-    if (!m_bookkeepingOff) m_ledger.committed(nowLiteral(-LEDGER_KEEP_MICROS), requestLimit());
+void SendCycle::committed(const Attempt& attempt, const BlockRows& rows, const Outcome& outcome) {
+    if (!m_bookkeepingOff) {
+        if (attempt.lookedForWriters) m_ledger.sawWriters(outcome.sets.empty() ? Rows() : outcome.sets.back());
+        m_ledger.committed(nowLiteral(-LEDGER_KEEP_MICROS), requestLimit());
+    }
     size_t changed = 0;
     for (const RejectEntry& entry : rows.rejects) changed += entry.written;
-    m_activity.written(attempt.readings.size() - rows.refused.size(), rows.refused.size(), changed);
+    m_activity.written(attempt.readings.size() - rows.refused.size() - rows.skipped.size(), rows.refused.size(),
+                       changed);
     rows.changes.log();
     for (const RejectEntry& entry : rows.rejects) {
         if (entry.written) continue;
@@ -160,21 +215,11 @@ bool SendCycle::retryAfter(Outcome& outcome, Attempt& attempt, const BlockRows& 
     std::string cost = std::to_string(attempt.readings.size()) + " readings for " + tableList(rows);
     StatementKind kind =
         outcome.failedStatement < attempt.kinds.size() ? attempt.kinds[outcome.failedStatement] : StatementKind::Data;
-    // The ledger key this block shares with an earlier try: that try may
-    // have committed after all. Only the readings it holds are acknowledged.
-    if (outcome.state == "23505" && kind == StatementKind::Bookkeeping && !m_bookkeepingOff) {
-        Fingerprints recorded;
-        if (m_ledger.lookUp(attempt.id, requestLimit(), recorded) == Ledger::Found::Committed) {
-            size_t same = Ledger::matchHeadOf(recorded, attempt.fingerprints);
-            acknowledged += same;
-            m_ledger.giveUp();
-            Logger::getLogger()->error("AWS Redshift - block %s was written by an earlier try: %zu reading(s) at the "
-                                       "head of this block match it and are acknowledged; the other %zu wait for "
-                                       "the next try",
-                                       attempt.id.c_str(), same, attempt.readings.size() - same);
-            return false;
-        }
-    }
+    // The guard, or the ledger key, found this block's id: an earlier try
+    // committed after all.
+    bool guardFailed = !outcome.lost && outcome.failedStatement == attempt.guardAt;
+    if ((guardFailed || (outcome.state == "23505" && kind == StatementKind::Bookkeeping)) && !m_bookkeepingOff)
+        if (int settled = settleEarlierTry(outcome, attempt, acknowledged)) return settled > 0;
     if (outcome.lost) return retryLost(outcome, attempt, cost, acknowledged);
     Action action = actionFor(kind, outcome.state, outcome.message, m_session.dialect().redshift);
     switch (action) {
@@ -271,12 +316,15 @@ bool SendCycle::isolate(const Outcome& outcome, Attempt& attempt, const BlockRow
         attempt.kept.rejects = std::move(head);
         attempt.readings.resize(verdict.resolvedHead);
         attempt.fingerprints.resize(verdict.resolvedHead);
+        attempt.skipped.erase(attempt.skipped.lower_bound(verdict.resolvedHead), attempt.skipped.end());
+        attempt.retries.erase(attempt.retries.lower_bound(verdict.resolvedHead), attempt.retries.end());
     }
     return true;
 }
 
 void SendCycle::applyKnownRefusals(Attempt& attempt) {
     for (RejectEntry& entry : m_isolation.recall(attempt.fingerprints)) {
+        if (attempt.skipped.count(entry.position)) continue;
         attempt.kept.refused.insert(entry.position);
         attempt.kept.rejects.push_back(std::move(entry));
     }
@@ -300,11 +348,53 @@ bool SendCycle::retryLost(const Outcome& outcome, Attempt& attempt, const std::s
     attempt.retried = true;
     m_activity.retried();
     if (m_bookkeepingOff) return true;
-    Fingerprints recorded;
+    Written recorded;
     switch (m_ledger.lookUp(attempt.id, requestLimit(), recorded)) {
         case Ledger::Found::Absent: return true;
         case Ledger::Found::Unknown: return inDoubt("the ledger could not be read");
-        case Ledger::Found::Committed: acknowledged = attempt.first + attempt.readings.size(); return false;
+        case Ledger::Found::Committed:
+            m_ledger.knownCommitted();
+            acknowledged = attempt.first + attempt.readings.size();
+            return false;
     }
     return false;
+}
+
+int SendCycle::settleEarlierTry(const Outcome& outcome, Attempt& attempt, size_t& acknowledged) {
+    Written recorded;
+    switch (m_ledger.lookUp(attempt.id, requestLimit(), recorded)) {
+        case Ledger::Found::Absent: return 0;  // the guard failed for no entry's sake
+        case Ledger::Found::Unknown:
+            if (m_ledger.remakeFirst()) {
+                if (rereadTables()) return 1;
+                break;
+            }
+            // Given up: this block goes on without exactly-once.
+            if (m_ledger.givenUp() && attempt.guarded) {
+                attempt.guarded = false;
+                return 1;
+            }
+            break;
+        case Ledger::Found::Committed: {
+            // That try started where the host's block starts; what it holds
+            // is acknowledged up to the first reading it refused, and the
+            // rest is matched on the next call.
+            size_t same = Ledger::matchHeadOf(recorded.fingerprints, *attempt.block);
+            if (!recorded.refused.empty()) same = std::min(same, recorded.refused.begin()->first);
+            acknowledged = std::max(acknowledged, same);
+            m_ledger.knownCommitted();
+            m_ledger.takeWritten(std::move(recorded));
+            Logger::getLogger()->error("AWS Redshift - block %s was written by an earlier try: %zu reading(s) at the "
+                                       "head of this block match it and are acknowledged; the others wait for the "
+                                       "next try",
+                                       attempt.id.c_str(), acknowledged);
+            return -1;
+        }
+    }
+    Logger::getLogger()->error("AWS Redshift - %s (block %s of %zu readings: whether an earlier try of it committed "
+                               "is not known; it waits, and the ledger is read before it is written again)",
+                               outcome.message.c_str(), attempt.id.c_str(), attempt.readings.size());
+    m_ledger.inDoubt(attempt.id, attempt.fingerprints);
+    m_activity.failed(outcome.message + " (block " + attempt.id + ")");
+    return -1;
 }

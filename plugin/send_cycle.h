@@ -46,10 +46,14 @@ private:
     // The most a request may hold, BEGIN and COMMIT included.
     size_t requestLimit() const;
 
-    uint32_t deliver(const std::vector<Reading*>& readings, size_t first, const Fingerprints& fingerprints);
+    uint32_t deliver(const std::vector<Reading*>& readings, const Fingerprints& fingerprints, const Settled& settled);
     BlockRows blockRows(Attempt& attempt, BlockTables& tables);
     std::vector<std::string> blockStatements(Attempt& attempt, const BlockRows& rows);
-    void committed(const Attempt& attempt, const BlockRows& rows);
+    void committed(const Attempt& attempt, const BlockRows& rows, const Outcome& outcome);
+    // After the guard or the ledger's key found the block's id: 1 to try
+    // again, -1 when the call ends (`acknowledged` says how far), 0 when
+    // the failure was not the id's.
+    int settleEarlierTry(const Outcome& outcome, Attempt& attempt, size_t& acknowledged);
     // Whether the block is tried again in this call; if not, `acknowledged`
     // is what the call returns.
     bool retryAfter(Outcome& outcome, Attempt& attempt, const BlockRows& rows, size_t& acknowledged);

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "connect_string.h"
 #include "logger.h"
@@ -81,7 +82,9 @@ bool Session::open() {
     m_connection = std::move(candidate);
     ++m_generation;
     Logger::getLogger()->debug("AWS Redshift - connected (server version %d)", serverVersion());
-    return true;
+    m_started = startOfBackend();
+    endLeftSessions();
+    return isOpen();
 }
 
 bool Session::reconnect(int attempts) {
@@ -186,7 +189,10 @@ bool Session::awaitResults(Clock::time_point deadline, Outcome& outcome) {
 void Session::take(PGresult* owned, Outcome& outcome) {
     PqResult result(owned);
     switch (PQresultStatus(result.get())) {
-        case PGRES_TUPLES_OK: outcome.rows = rowsOf(result.get()); break;
+        case PGRES_TUPLES_OK:
+            outcome.rows = rowsOf(result.get());
+            outcome.sets.push_back(outcome.rows);
+            break;
         case PGRES_COMMAND_OK:
         case PGRES_EMPTY_QUERY: break;
         default:
@@ -216,7 +222,7 @@ bool Session::wait(short events, Clock::time_point deadline, Outcome& outcome, s
             snprintf(text, sizeof text, "no answer within %.3g s; the connection was closed",
                      static_cast<double>(m_requestTimeout.count()) / 1000);
             outcome.message = text;
-            close();
+            abandon();
             return false;
         }
         pollfd socket{PQsocket(m_connection.get()), events, 0};
@@ -235,8 +241,76 @@ bool Session::broken(Outcome& outcome) {
     if (outcome.message.empty()) outcome.message = firstLine(PQerrorMessage(m_connection.get()));
     if (outcome.message.empty()) outcome.message = "the connection to the server was lost";
     // A broken connection is never used again.
-    close();
+    abandon();
     return false;
+}
+
+void Session::abandon() {
+    // The server may go on with what it was sent: a request past its
+    // deadline still waits for its lock, holding a connection slot, and a
+    // link cut in the middle leaves the server none the wiser for a while.
+    if (m_connection && !m_started.empty() && m_left.size() < 16)
+        m_left.push_back({PQbackendPID(m_connection.get()), m_started});
+    close();
+}
+
+namespace {
+
+// The live sessions as the server lists them: pid, then start time.
+// Redshift lists its own in STV_SESSIONS, leader-node only like the
+// functions used with it; only a cluster can confirm that a session ends
+// there as it does here.
+std::string sessionList(bool redshift, const std::string& where) {
+    return redshift ? " FROM stv_sessions WHERE process = " + where : " FROM pg_stat_activity WHERE pid = " + where;
+}
+
+std::string sameBackend(bool redshift, int pid, const std::string& started) {
+    std::string quoted;
+    for (char c : started)
+        if (c != '\\' && c != '\'') quoted += c;  // a timestamp holds neither
+    return sessionList(redshift, std::to_string(pid)) + (redshift ? " AND starttime = '" : " AND backend_start = '") +
+           quoted + "'";
+}
+
+}  // namespace
+
+std::string Session::startOfBackend() {
+    bool redshift = dialectFor(serverVersion()).redshift;
+    Outcome outcome = run(std::string(redshift ? "SELECT starttime" : "SELECT backend_start") +
+                          sessionList(redshift, "pg_backend_pid()"));
+    if (!outcome.ok || outcome.rows.empty() || !outcome.rows[0][0]) {
+        Logger::getLogger()->debug("AWS Redshift - the start of this session is not known (%s); should it be "
+                                   "abandoned, it is left for the server to end",
+                                   outcome.message.c_str());
+        return {};
+    }
+    return *outcome.rows[0][0];
+}
+
+void Session::endLeftSessions() {
+    bool redshift = dialectFor(serverVersion()).redshift;
+    auto deadline = std::min(m_callDeadline, Clock::now() + m_requestTimeout);
+    while (m_connection && !m_left.empty()) {
+        Backend old = m_left.front();
+        // Ended only while its pid still names the session that was abandoned.
+        Outcome ended = run("SELECT pg_terminate_backend(" + std::string(redshift ? "process" : "pid") + ")" +
+                            sameBackend(redshift, old.pid, old.started));
+        if (ended.lost) return;  // tried again on the next connection
+        m_left.erase(m_left.begin());
+        if (!ended.ok) {
+            Logger::getLogger()->error("AWS Redshift - %s (the session abandoned at its deadline, pid %d, could not "
+                                       "be ended: it holds a connection slot until the server ends it)",
+                                       ended.message.c_str(), old.pid);
+            continue;
+        }
+        // Gone from the list before anything waits on what it held.
+        bool signalled = !ended.rows.empty() && ended.rows[0][0].value_or("f") != "f";
+        while (signalled && Clock::now() < deadline) {
+            Outcome left = run("SELECT 1" + sameBackend(redshift, old.pid, old.started));
+            if (!left.ok || left.rows.empty()) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
 }
 
 Outcome Session::transaction(std::vector<std::string> statements, size_t requestLimit, bool commit) {
@@ -262,11 +336,13 @@ Outcome Session::transaction(std::vector<std::string> statements, size_t request
     }
     Outcome outcome;
     Rows rows;
+    std::vector<Rows> sets;
     size_t before = 0;  // statements of earlier requests, BEGIN included
     for (std::vector<std::string>& request : requests) {
         size_t count = request.size();
         outcome = run(std::move(request));
         if (!outcome.rows.empty()) rows = std::move(outcome.rows);
+        for (Rows& set : outcome.sets) sets.push_back(std::move(set));
         if (!outcome.ok) {
             // Which of the caller's statements failed; BEGIN counts as the first.
             outcome.failedStatement = before + outcome.failedStatement > 0 ? before + outcome.failedStatement - 1 : 0;
@@ -277,6 +353,7 @@ Outcome Session::transaction(std::vector<std::string> statements, size_t request
         before += count;
     }
     outcome.rows = std::move(rows);
+    outcome.sets = std::move(sets);
     return outcome;
 }
 

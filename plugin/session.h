@@ -23,6 +23,7 @@ struct Outcome {
     std::string state;         // SQLSTATE; empty when the connection broke before the server said why
     std::string message;       // the server's message, with its DETAIL where it sent one
     Rows rows;                 // of the last statement that returned rows
+    std::vector<Rows> sets;    // of every statement that returned rows, in order
     size_t results = 0;        // statements the server answered, the failed one included
     size_t failedStatement = 0;  // of the statements given, BEGIN and COMMIT not counted
     bool timedOut = false;     // no answer before the deadline; the connection was closed
@@ -97,6 +98,10 @@ public:
     // Facts of the open connection.
     int serverVersion() const;
     int backendPid() const;
+    // Sessions closed while the server may still run them (at a deadline,
+    // or on a broken link) that the next connection has yet to end.
+    bool leftSessions() const { return !m_left.empty(); }
+
     // Counts the connections opened: whatever was learnt about a session is
     // learnt again when this changes.
     uint64_t generation() const { return m_generation; }
@@ -108,6 +113,18 @@ private:
     bool wait(short events, Clock::time_point deadline, Outcome& outcome, short& ready);
     void take(PGresult* result, Outcome& outcome);
     bool broken(Outcome& outcome);
+    // Closes a connection whose backend may live on, remembering it.
+    void abandon();
+    // On a new connection: what this backend is, and the end of those abandoned.
+    void endLeftSessions();
+    std::string startOfBackend();
+
+    // A backend is known by its pid and the start time the server gives it,
+    // so that a pid used again by another session is never ended.
+    struct Backend {
+        int pid;
+        std::string started;
+    };
 
     std::string m_connectString;
     PqConnection m_connection;
@@ -119,6 +136,8 @@ private:
     bool m_severalStatements = false;
     Dialect m_dialect{127, true};
     std::set<std::string> m_shadowed;
+    std::string m_started;        // of the open connection's backend; empty when unknown
+    std::vector<Backend> m_left;  // abandoned, to end on the next connection
 };
 
 // The rows of a result, every field copied out.
