@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 
+#include <thread>
+
 #include "builders.h"
 #include "log_capture.h"
 #include "redshift.h"
@@ -16,9 +18,10 @@ namespace {
 
 TestDb& db() { return TestDb::get(); }
 
-std::unique_ptr<Redshift> plugin(Redshift::Options options = {}, int port = 0, const std::string& user = "") {
+std::unique_ptr<Redshift> plugin(Redshift::Options options = {}, int port = 0, const std::string& user = "",
+                                 const std::string& instance = "site1") {
     auto redshift = std::make_unique<Redshift>(options);
-    auto config = db().config();
+    auto config = db().config(instance);
     if (port) config->setValue("port", std::to_string(port));
     if (!user.empty()) config->setValue("dbUser", user);
     redshift->configure(config.get());
@@ -31,6 +34,19 @@ Block numbered(const std::string& asset, int from, int to) {
     Block block;
     for (int i = from; i < to; ++i) block.add(asset, {dpInt("n", i)}, kTestTime + i);
     return block;
+}
+
+// As Redshift keeps it: the key on block_id is not enforced.
+void keylessLedger(const std::string& instance) {
+    db().exec("CREATE TABLE \"cirrant$ledger$" + instance + "\" (block_id VARCHAR(64), committed_at TIMESTAMPTZ, "
+              "readings BIGINT, run_id VARCHAR(64), seq BIGINT, part INTEGER, fingerprints VARCHAR(65535)); ALTER "
+              "TABLE \"cirrant$ledger$" + instance + "\" OWNER TO redshift");
+}
+
+Redshift::Options timeout(std::chrono::milliseconds deadline) {
+    Redshift::Options options;
+    options.requestTimeout = deadline;
+    return options;
 }
 
 // Every n from..to-1 once, and nothing else.
@@ -100,6 +116,11 @@ TEST_F(ExactlyOnce, ALostCommitReplyIsSettledInTheSameCall) {
     EXPECT_EQ(redshift->send(block.readings()), 199u);
     ASSERT_TRUE(relay.commitReplyLost()) << "no reply was lost";
     expectExactly("lost_1", 0, 200);
+    // The clean end is recorded on the session opened in the call, so the
+    // same readings sent on purpose to the next run are written again.
+    redshift->endRun();
+    EXPECT_EQ(plugin()->send(numbered("lost_1", 1, 5).readings()), 4u);
+    EXPECT_EQ(cell("SELECT count(*) FROM lost_1"), "204");
 }
 
 TEST_F(ExactlyOnce, ABlockWhoseOutcomeStayedUnknownIsSettledByTheNextSend) {
@@ -185,7 +206,8 @@ TEST(Restart, ABlockWrittenJustBeforeAStopIsRecognisedPieceByPiece) {
     EXPECT_EQ(next->send(numbered("restart_1", 49, 120).readings()), 71u);
     expectExactly("restart_1", 0, 120);
     // A run that ended cleanly compares nothing: the same readings sent on
-    // purpose are written again.
+    // purpose are written again, though the server ended its idle session.
+    db().terminateSessions();
     next->endRun();
     EXPECT_EQ(plugin()->send(numbered("restart_1", 0, 10).readings()), 10u);
     EXPECT_EQ(cell("SELECT count(*) FROM restart_1"), "130");
@@ -210,4 +232,118 @@ TEST(LedgerFaults, AnOldLedgerIsWidenedAndAnUnreadableOneStallsNothingForEver) {
     EXPECT_EQ(log.count("old entries were not pruned"), 1u) << log.dump();
     EXPECT_EQ(cell("SELECT count(*) FROM information_schema.columns WHERE table_name = 'cirrant$ledger$old'"), "7");
     expectExactly("ledger_1", 0, 10);
+}
+
+// The host sends refused readings again once their table takes them, after
+// an unclean stop: they are written now and leave the rejects table; one
+// still refused keeps its one row.
+TEST(Restart, RefusedReadingsInAWrittenBlockAreTriedAgain) {
+    db().exec("CREATE TABLE again_1 (asset_code VARCHAR(256), user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, vantrel "
+              "VARCHAR(256), n BIGINT CONSTRAINT small CHECK (n < 100)); ALTER TABLE again_1 OWNER TO redshift");
+    Block block;
+    for (int n : {1, 500, 2, 700}) block.add("again_1", {dpInt("n", n)}, kTestTime + n);
+    ASSERT_EQ(plugin({}, 0, "", "again")->send(block.readings()), 4u);
+    db().exec("ALTER TABLE again_1 DROP CONSTRAINT small, ADD CHECK (n < 600)");
+    EXPECT_EQ(plugin({}, 0, "", "again")->send(block.readings()), 4u);
+    EXPECT_EQ(cell("SELECT string_agg(n::text, ',' ORDER BY n) FROM again_1"), "1,2,500");
+    EXPECT_EQ(cell("SELECT string_agg(reading_no || ' ' || outcome, ',') FROM \"cirrant$rejects\" WHERE table_name "
+                   "= 'again_1'"),
+              "3 refused");
+}
+
+// A deadline abandons a session whose request waits on a lock; the next
+// connection ends it, so they never pile up on the server's few slots.
+TEST(InDoubt, SessionsAbandonedAtADeadlineAreEndedByTheNextConnection) {
+    auto redshift = plugin(timeout(std::chrono::seconds(1)));
+    ASSERT_EQ(redshift->send(numbered("pile_1", 0, 1).readings()), 1u);
+    Client dba(db().connectString());
+    std::string dbaPid = *dba.exec("SELECT pg_backend_pid()")[0][0];
+    dba.exec("BEGIN");
+    dba.exec("LOCK TABLE pile_1 IN ACCESS EXCLUSIVE MODE");
+    const std::string sessions = "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() AND ";
+    Block block = numbered("pile_1", 1, 11);
+    for (int call = 0; call < 3; ++call) {
+        EXPECT_EQ(redshift->send(block.readings()), 0u);
+        EXPECT_EQ(cell(sessions + "wait_event_type = 'Lock'"), "1") << "after call " << call;
+    }
+    dba.exec("COMMIT");
+    EXPECT_EQ(redshift->send(block.readings()), 10u);
+    expectExactly("pile_1", 0, 11);
+    EXPECT_EQ(cell(sessions + "usename = 'redshift' AND pid <> " + dbaPid), "1");
+}
+
+// Two tasks left on one instance name: neither closes the other's run, so
+// a block of one that died unacknowledged is still recognised, and the log
+// says that they share it.
+TEST(SecondWriter, NeitherClosesTheOthersRunAndTheLogSaysSo) {
+    Relay relay{db().port()};
+    Redshift::Options options;
+    options.lookForWritersEvery = std::chrono::milliseconds(0);
+    auto a = plugin(options, relay.port(), "", "twice");
+    auto b = plugin(options, 0, "", "twice");
+    LogCapture log(Logger::Level::Error);
+    for (int from : {0, 10}) {
+        ASSERT_EQ(a->send(numbered("twice_a", from, from + 10).readings()), 10u);
+        ASSERT_EQ(b->send(numbered("twice_b", from, from + 10).readings()), 10u);
+    }
+    b->endRun();
+    relay.loseNextCommitReply();
+    db().allowConnections(false);
+    EXPECT_EQ(a->send(numbered("twice_a", 20, 30).readings()), 0u);
+    db().allowConnections(true);
+    a.reset();
+    EXPECT_EQ(plugin({}, 0, "", "twice")->send(numbered("twice_a", 20, 30).readings()), 10u);
+    expectExactly("twice_a", 0, 30);
+    EXPECT_EQ(log.count("exactly-once delivery across restarts needs one vantrelInstance per north task"), 1u)
+        << log.dump();
+}
+
+// Where the role may not end its old sessions and the ledger's key is not
+// enforced (Redshift), the ledger's lock and the guard alone keep a late or
+// waiting transaction from writing a block twice.
+class WithoutEndingSessions : public ::testing::Test {
+protected:
+    void SetUp() override { db().exec("REVOKE EXECUTE ON FUNCTION pg_terminate_backend(integer, bigint) FROM PUBLIC"); }
+    void TearDown() override {
+        db().exec("GRANT EXECUTE ON FUNCTION pg_terminate_backend(integer, bigint) TO PUBLIC; ALTER ROLE redshift IN "
+                  "DATABASE " + db().name() + " RESET lock_timeout");
+        EXPECT_GE(log.count("could not be ended: it holds a connection slot"), 1u) << log.dump();
+    }
+    LogCapture log{Logger::Level::Error};
+};
+
+TEST_F(WithoutEndingSessions, ARequestReachingTheServerAfterItsResendWritesNothing) {
+    keylessLedger("late");
+    Relay relay{db().port()};
+    auto redshift = plugin(timeout(std::chrono::seconds(1)), relay.port(), "", "late");
+    relay.holdQuery("INSERT INTO  late_1", std::chrono::seconds(3));
+    Block block = numbered("late_1", 0, 10);
+    EXPECT_EQ(redshift->send(block.readings()), 0u);
+    EXPECT_EQ(redshift->send(block.readings()), 10u);
+    for (int i = 0; i < 100 && !relay.heldQueryAnswered(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(relay.heldQueryAnswered());
+    expectExactly("late_1", 0, 10);
+}
+
+// An earlier run stopped uncleanly after writing 0..9; this run's first
+// block starts with them, and the rest waits on a DBA's lock past its
+// deadline, then on lock timeouts: it waits, never gives up, and the dead
+// run is closed once.
+TEST_F(WithoutEndingSessions, ABlockWaitingOnLocksIsWrittenOnceAndClosesTheDeadRunOnce) {
+    keylessLedger("wait");
+    ASSERT_EQ(plugin({}, 0, "", "wait")->send(numbered("wait_1", 0, 10).readings()), 10u);
+    auto redshift = plugin(timeout(std::chrono::seconds(1)), 0, "", "wait");
+    Client dba(db().connectString());
+    dba.exec("BEGIN");
+    dba.exec("LOCK TABLE wait_1 IN ACCESS EXCLUSIVE MODE");
+    EXPECT_EQ(redshift->send(numbered("wait_1", 0, 20).readings()), 10u);
+    Block rest = numbered("wait_1", 10, 20);
+    EXPECT_EQ(redshift->send(rest.readings()), 0u);
+    db().exec("ALTER ROLE redshift IN DATABASE " + db().name() + " SET lock_timeout = '300ms'");
+    for (int call = 0; call < 3; ++call) EXPECT_EQ(redshift->send(rest.readings()), 0u);
+    dba.exec("COMMIT");
+    EXPECT_EQ(redshift->send(rest.readings()), 10u);
+    EXPECT_EQ(redshift->send(numbered("wait_1", 20, 30).readings()), 10u);
+    expectExactly("wait_1", 0, 30);
+    EXPECT_EQ(cell("SELECT count(*) FROM \"cirrant$ledger$wait\" WHERE block_id LIKE '%-end'"), "1");
 }

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 
@@ -97,23 +98,60 @@ bool Relay::keep(std::string& reply) {
     return true;
 }
 
+bool Relay::holds(const std::string& message, std::chrono::milliseconds& delay) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_holdText.empty() || message[0] != 'Q' || message.find(m_holdText) == std::string::npos) return false;
+    m_holdText.clear();
+    delay = m_holdDelay;
+    return true;
+}
+
 void Relay::relay(int client, int server) {
+    using Clock = std::chrono::steady_clock;
     char buffer[65536];
     // What the server sent that is not yet a whole message, and what waits to go to the client.
     std::string fromServer, toClient;
-    bool starting = true, cut = false;
+    // What the client sent that is not yet a whole message, and a Query held with all that followed it.
+    std::string fromClient, held;
+    Clock::time_point release;
+    bool typed = false, clientGone = false, awaitingLate = false, cut = false;
     int answers = 0;  // single bytes due from the server before its first message
     while (!cut) {
-        pollfd fds[] = {{client, POLLIN, 0}, {server, POLLIN, 0}, {m_stop[0], POLLIN, 0}};
-        // While replies are held, wake now and then to see whether they still are.
-        if (::poll(fds, 3, toClient.empty() ? -1 : 10) < 0 || fds[2].revents) break;
+        pollfd fds[] = {{clientGone ? -1 : client, POLLIN, 0}, {server, POLLIN, 0}, {m_stop[0], POLLIN, 0}};
+        // While replies or a Query are held, wake now and then to see whether they still are.
+        if (::poll(fds, 3, toClient.empty() && held.empty() ? -1 : 10) < 0 || fds[2].revents) break;
         if (fds[0].revents) {
             ssize_t n = ::read(client, buffer, sizeof buffer);
-            if (n <= 0 || !sendAll(server, buffer, static_cast<size_t>(n))) break;
-            // libpq may open with an SSLRequest or a GSSENCRequest (length 8,
-            // code 80877103 or 80877104), sent alone and answered with one byte.
-            starting = starting && n == 8 && be32(buffer) == 8 && be32(buffer + 4) - 80877103u < 2;
-            answers += starting;
+            if (n <= 0 && held.empty() && !awaitingLate) break;
+            clientGone = n <= 0;
+            if (n > 0) fromClient.append(buffer, static_cast<size_t>(n));
+            // The first messages carry no type byte: SSLRequest and
+            // GSSENCRequest (length 8, code 80877103 or 80877104), each
+            // answered with one byte, then the startup message.
+            for (size_t size; fromClient.size() >= (typed ? 5u : 4u) &&
+                              fromClient.size() >= (size = typed ? 1 + be32(&fromClient[1]) : be32(&fromClient[0]));) {
+                std::string message = fromClient.substr(0, size);
+                fromClient.erase(0, size);
+                if (!typed) {
+                    bool request = size == 8 && be32(&message[4]) - 80877103u < 2;
+                    answers += request;
+                    typed = !request;
+                }
+                std::chrono::milliseconds delay;
+                if (!held.empty()) {
+                    held += message;
+                } else if (typed && holds(message, delay)) {
+                    held = message;
+                    release = Clock::now() + delay;
+                } else if (!sendAll(server, message.data(), message.size())) {
+                    cut = true;
+                }
+            }
+        }
+        if (!held.empty() && Clock::now() >= release) {
+            if (!sendAll(server, held.data(), held.size())) break;
+            held.clear();
+            awaitingLate = true;
         }
         if (fds[1].revents) {
             ssize_t n = ::read(server, buffer, sizeof buffer);
@@ -124,11 +162,15 @@ void Relay::relay(int client, int server) {
             while (!cut && fromServer.size() >= 5 && fromServer.size() >= 1 + be32(&fromServer[1])) {
                 std::string reply = fromServer.substr(0, 1 + be32(&fromServer[1]));
                 fromServer.erase(0, reply.size());
+                if (awaitingLate && reply[0] == 'Z') awaitingLate = false, m_heldAnswered = true;
                 cut = !keep(reply);
                 if (!cut) toClient += reply;
             }
         }
-        if (!m_hold) {
+        if (clientGone) {
+            toClient.clear();
+            if (held.empty() && !awaitingLate) break;
+        } else if (!m_hold) {
             if (!sendAll(client, toClient.data(), toClient.size())) break;
             toClient.clear();
         }

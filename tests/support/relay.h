@@ -3,6 +3,7 @@
 // everything through, except the server's messages it is told to change on
 // the way back: to look like Redshift, or to lose or hold a reply.
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -35,16 +36,31 @@ public:
         m_sqlstate = sqlstate, m_message = message, m_detail = detail, m_rewritesLeft = times;
     }
 
+    // The next Query whose text holds `text` stays in the relay for `delay`
+    // before it goes on to the server, whether or not its client still
+    // waits: the server side stays open after the client has gone, so the
+    // request arrives late and runs for nobody.
+    void holdQuery(const std::string& text, std::chrono::milliseconds delay) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_holdText = text, m_holdDelay = delay, m_heldAnswered = false;
+    }
+    // Whether the held Query reached the server and was answered.
+    bool heldQueryAnswered() const { return m_heldAnswered; }
+
 private:
     void accept();
+    // Whether this whole message from the client is the Query to hold.
+    bool holds(const std::string& message, std::chrono::milliseconds& delay);
     void relay(int client, int server);
     bool keep(std::string& reply);
 
     int m_serverPort, m_port = 0, m_listener = -1;
     int m_stop[2] = {-1, -1};  // readable once the relay is being destroyed
-    std::atomic<bool> m_loseCommitReply{false}, m_commitReplyLost{false}, m_redshiftVersion{false}, m_hold{false};
-    std::mutex m_mutex;  // for the error to rewrite
-    std::string m_sqlstate, m_message, m_detail;
+    std::atomic<bool> m_loseCommitReply{false}, m_commitReplyLost{false}, m_redshiftVersion{false}, m_hold{false},
+        m_heldAnswered{false};
+    std::mutex m_mutex;  // for the error to rewrite and the Query to hold
+    std::string m_sqlstate, m_message, m_detail, m_holdText;
+    std::chrono::milliseconds m_holdDelay{0};
     int m_rewritesLeft = 0;
     std::thread m_acceptor;
     std::vector<std::thread> m_relays;  // the acceptor's alone until it is joined
