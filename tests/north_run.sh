@@ -33,6 +33,15 @@ summary() { sed -E 's| rate [0-9]+/s||' "$work/out"; }
 # Until the query $1 answers $2 (errors, as of a table not there yet, count as no).
 wait_for() { for _ in $(seq 600); do [ "$(sql "$1" 2>/dev/null)" = "$2" ] && return; sleep 0.1; done; }
 reading() { printf '{"asset": "%s", "user_ts": "%s", "datapoints": %s}\n' "$1" "${3:-2026-12-06 10:00:00}" "$2"; }
+# A run refused before it sends: exit 2, one line naming the culprit, nothing on standard output.
+usage_error() {  # NAMED ARG...
+    local named=$1
+    shift
+    "${nr[@]}" "$@" --readings "$work/never.jsonl" >"$work/out" 2>"$work/err"
+    check "$* : exit 2, one line naming $named, no summary" "$? $(wc -l <"$work/err") $(grep -F -- "$named" "$work/err" |
+        grep -c '^north-run: ') $(wc -c <"$work/out")" "2 1 1 0"
+}
+reading "nr never" '{"n": 1}' >"$work/never.jsonl"
 
 # Every kind of value lands in its column; null, arrays and the hint make no column.
 cat >"$work/mixed.jsonl" <<'EOF'
@@ -99,7 +108,8 @@ run --readings "$work/state.jsonl" --state "$state" --log-level debug
 check "state: first run exit status" "$status" 0
 check "state: first run asks the catalogue" "$(($(grep -c information_schema "$work/err") > 0))" 1
 check "state: file holds both tables" "$(json "$(cat "$state")" "SELECT json_array_length(:'j'::json->'Items')")" 2
-check "state: nothing but the state and position files left" "$(echo $(ls "$work/cache"))" "state.json state.json.pos"
+check "state: nothing but the state, position and lock files left" "$(echo $(ls "$work/cache"))" \
+    "state.json state.json.lock state.json.pos"
 cp "$state" "$work/first-state.json"
 run --readings "$work/state.jsonl" --state "$state" --log-level debug
 check "state: second run exit status" "$status" 0
@@ -109,19 +119,21 @@ check "state: rows" "$(sql "SELECT count(*) FROM nr_state_pump UNION ALL SELECT 
 2"
 
 # SIGTERM: what was read is sent, the state saved, the summary printed, exit 130.
+# While the run lasts its state is its own: a second run on it is refused.
 mkfifo "$work/fifo"
-"${nr[@]}" --block-size 2 --state "$work/signal.json" <"$work/fifo" >"$work/out" 2>"$work/err" &
+"${nr[@]}" --block-size 2 --state "$work/signal.json" <"$work/fifo" >"$work/out.1" 2>"$work/err.1" &
 pid=$!
 exec 3>"$work/fifo"
 # Two readings fill a block; the third waits in the next one for input that never comes.
 { reading "nr signal" '{"n": 1}'; reading "nr signal" '{"n": 2}'; reading "nr signal" '{"n": 3}'; } >&3
 wait_for "SELECT count(*) FROM nr_signal" 2
+usage_error "is in use by north-run pid $pid" --state "$work/signal.json"
 kill -TERM $pid
 wait $pid
 status=$?
 exec 3>&-
-check "SIGTERM: exit status" "$status" 130
-check "SIGTERM: summary" "$(summary)" "read 3 sent 3 not-sent 0 rejected 0 blocks 2 tables 1"
+mv "$work/out.1" "$work/out" && mv "$work/err.1" "$work/err"
+check "SIGTERM: exit status, summary" "$status $(summary)" "130 read 3 sent 3 not-sent 0 rejected 0 blocks 2 tables 1"
 check "SIGTERM: rows" "$(sql "SELECT count(*) FROM nr_signal")" 3
 check "SIGTERM: state saved" "$(json "$(cat "$work/signal.json")" "SELECT :'j'::json->'Items'->0->>'tablename'")" nr_signal
 
@@ -152,6 +164,42 @@ check "resume: every reading once" "$(sql "SELECT string_agg(n::text, ',' ORDER 
 sed -i '1s/"n": 1/"n": 9/' "$work/resume.jsonl"
 run --state "$work/resume" --resume
 check "resume: a changed file refused" "$status $(grep -c '^north-run: cannot resume' "$work/err")" "2 1"
+
+# A last line still being written is sent when it is whole JSON already; when
+# it is not, it is reported and the next run reads it again whole.
+part=("$work/partial.jsonl" "$(reading "nr partial" '{"n": 3}')")
+reading "nr partial" '{"n": 1}' | tr -d '\n' >"${part[0]}"
+run --state "$work/partial" --resume --readings "${part[0]}"
+{ echo; reading "nr partial" '{"n": 2}'; printf %s "${part[1]:0:30}"; } >>"${part[0]}"
+run --state "$work/partial" --resume
+check "half a line: reported, kept" "$status $(summary) $(grep -c '^north-run: line 3: ' "$work/err")" \
+    "1 read 1 sent 1 not-sent 0 rejected 1 blocks 1 tables 1 1"
+echo "${part[1]:30}" >>"${part[0]}"
+run --state "$work/partial" --resume
+check "half a line finished: sent, each reading once" "$status $(summary) $(sql "SELECT string_agg(n::text, ','
+    ORDER BY n) FROM nr_partial")" "0 read 1 sent 1 not-sent 0 rejected 0 blocks 1 tables 1 1,2,3"
+
+# Ctrl-C while the plugin waits on a server that never answers: north-run says
+# at once that it stops and how long the call may still hold it (twice the
+# request deadline); a second Ctrl-C ends it. A resume sends every reading.
+python3 -c 'import socket; s = socket.create_server(("127.0.0.1", 0)); print(s.getsockname()[1], flush=True); held = []
+while True: held.append(s.accept()); print("accepted", flush=True)' >"$work/silent" & silent=$!
+for i in 1 2; do reading "nr silent" "{\"n\": $i}"; done >"$work/silent.jsonl"
+for _ in $(seq 100); do [ -s "$work/silent" ] && break; sleep 0.1; done
+# Its first connection, made by plugin_init, waits for PGCONNECT_TIMEOUT; the second is plugin_send's.
+CIRRANT_REQUEST_TIMEOUT=30 PGCONNECT_TIMEOUT=2 "${nr[@]}" --set port="$(head -n 1 "$work/silent")" \
+    --readings "$work/silent.jsonl" --state "$work/silent-state" >"$work/out" 2>"$work/err" & pid=$!
+for _ in $(seq 100); do [ "$(grep -c accepted "$work/silent")" -ge 2 ] && break; sleep 0.1; done
+kill -INT $pid
+sleep 1
+check "Ctrl-C: said within a second" "$(grep -cE '^north-run: stopping on SIGINT: plugin_send .* up to (5[0-9]|60) s more' \
+    "$work/err")" 1
+kill -INT $pid
+wait $pid
+check "Ctrl-C twice: ended at once, no summary" "$? $(wc -c <"$work/out")" "130 0"
+kill $silent
+run --readings "$work/silent.jsonl" --state "$work/silent-state" --resume
+check "Ctrl-C: resumed, every reading once" "$status $(sql "SELECT count(*), count(DISTINCT n) FROM nr_silent")" "0 2|2"
 
 # An outage after the first block only delays the run: the block is tried
 # until the database takes it again.
@@ -216,22 +264,16 @@ check "info: description" "$(json "$(cat "$work/out")" "SELECT concat_ws(' ', :'
     "cirrant north 1.0.0 8 plugin,host,port,dbName,dbUser,dbPass,vantrelInstance,source"
 
 # A usage or configuration error: one line naming the culprit, exit 2, nothing sent.
-reading "nr never" '{"n": 1}' >"$work/never.jsonl"
 echo '{"colour": "blue"}' >"$work/unknown.json"
-usage_error() {  # NAMED ARG...
-    local named=$1
-    shift
-    "$north_run" "$@" --readings "$work/never.jsonl" >"$work/out" 2>"$work/err"
-    check "$* : exit status" "$?" 2
-    check "$* : one line naming $named" "$(wc -l <"$work/err") $(grep -F -- "$named" "$work/err" | grep -c '^north-run: ')" "1 1"
-    check "$* : nothing on standard output" "$(cat "$work/out")" ""
-}
 usage_error "'hostname'" --set hostname=db.example
 usage_error "'colour'" --config "$work/unknown.json"
 usage_error "'abc'" --set port=abc
 usage_error "'99999999999'" --set port=99999999999
 usage_error "ITEM=VALUE" --set port
 usage_error "--state" --resume
+printf 'north-run position 1\nhead-bytes 1000000000000000\nhead-fnv1a 0\nsize 0\noffset 0\nline 1\ninput %s\n' \
+    "$work/never.jsonl" >"$work/damaged.pos"
+usage_error "head-bytes 1000000000000000" --state "$work/damaged" --resume
 
 echo "$failures failed"
 [ "$failures" -eq 0 ]

@@ -62,4 +62,11 @@ Console& console() {
 
 void say(const std::string& text) { console().message("north-run: " + text); }
 
+std::string secondsText(std::chrono::steady_clock::duration d) {
+    double s = std::max(0.0, std::chrono::duration<double>(d).count());
+    char text[32];
+    std::snprintf(text, sizeof text, s < 1 ? "%.2f" : s < 10 ? "%.1f" : "%.0f", s);
+    return text;
+}
+
 }  // namespace northrun

@@ -1,6 +1,7 @@
 #pragma once
 // Standard error, shared by north-run's messages, the plugin's log lines and
 // the progress line.
+#include <chrono>
 #include <cstddef>
 #include <mutex>
 #include <string>
@@ -40,5 +41,9 @@ Console& console();
 
 // "north-run: " + text, as a message.
 void say(const std::string& text);
+
+// A wait in seconds, as short as it reads well: "0.25", "3.7", "57"; never
+// below 0.
+std::string secondsText(std::chrono::steady_clock::duration d);
 
 }  // namespace northrun

@@ -84,6 +84,11 @@ Record parseRecord(const std::string& text, const std::string& posPath) {
     }
     ok = ok && r.at.line > 0 && text.compare(at, 6, "input ") == 0 && text.size() > at + 7 && text.back() == '\n';
     if (!ok) throw SetupError("cannot resume: " + posPath + " is not a north-run position file");
+    // The head is read into memory to be compared: a damaged size must not
+    // decide how much.
+    if (r.headBytes > kHeadBytes)
+        throw SetupError("cannot resume: " + posPath + " is damaged: head-bytes " + std::to_string(r.headBytes) +
+                         " is more than the " + std::to_string(kHeadBytes) + " a position file records");
     r.input = text.substr(at + 6, text.size() - at - 7);
     return r;
 }
@@ -99,7 +104,8 @@ std::string recordText(const Record& r) {
 Record loadRecord(const std::string& posPath) {
     if (::access(posPath.c_str(), F_OK) != 0)
         throw SetupError("cannot resume: there is no " + posPath + " (a run with --state over a file writes it)");
-    return parseRecord(pluginhost::readWholeFile(posPath, "the position file"), posPath);
+    // A few lines and a path: anything much larger is not a position file.
+    return parseRecord(pluginhost::readWholeFile(posPath, "the position file", kHeadBytes), posPath);
 }
 
 // Absolute, so that a run started elsewhere finds the same file.

@@ -24,6 +24,7 @@ LineReader::Result LineReader::next(std::string& line) {
             take(line, begin, end);
             m_lineOffset = m_dropped + m_start;
             m_start = m_scanned = static_cast<size_t>(end + 1 - m_buffer.data());
+            m_ended = true;
             return Line;
         }
         m_scanned = m_buffer.size();
@@ -32,6 +33,7 @@ LineReader::Result LineReader::next(std::string& line) {
             take(line, begin, stop);  // a last line without a line end
             m_lineOffset = m_dropped + m_start;
             m_start = m_scanned = m_buffer.size();
+            m_ended = false;
             return Line;
         }
         // Drop what was handed out, then read more.

@@ -22,6 +22,10 @@ public:
 
     int error() const { return m_error; }
 
+    // False when the line next() returned last is a last line without a line
+    // end, which its writer may not have finished.
+    bool ended() const { return m_ended; }
+
     // Byte offsets in the file of the line next() returned last: its first
     // byte, and the byte after its line end (where the following line starts).
     uint64_t lineOffset() const { return m_lineOffset; }
@@ -37,6 +41,7 @@ private:
     size_t m_start = 0;    // first byte not yet handed out
     size_t m_scanned = 0;  // bytes before this hold no '\n' past m_start
     bool m_eof = false;
+    bool m_ended = true;
     int m_error = 0;
 };
 

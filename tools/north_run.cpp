@@ -99,13 +99,21 @@ const char* const kUsage =
     "and names over Redshift's 127 bytes shortened as the plugin shortens them\n"
     "there. A table counts whether or not its readings reached it.\n"
     "\n"
-    "SIGINT or SIGTERM: the readings already read are sent (a wait to send again\n"
-    "ends at once), the plugin is shut down, the state and position are saved,\n"
-    "and north-run exits 130; a second signal ends it at once.\n"
+    "SIGINT or SIGTERM: north-run says at once that it stops, and how long the\n"
+    "plugin call under way may still take (up to twice CIRRANT_REQUEST_TIMEOUT;\n"
+    "it cannot be cut short); the readings already read are sent (a wait to send\n"
+    "again ends at once), the plugin is shut down, the state and position are\n"
+    "saved, and north-run exits 130. A second signal ends it at once.\n"
+    "\n"
+    "One run per state file: a run holds FILE.lock (flock) while it lasts; a\n"
+    "second run on the same state exits 2 naming the first one's pid. A last\n"
+    "line without a line end is sent when it is valid JSON; else it is reported\n"
+    "and a resume reads it again, whole by then.\n"
     "\n"
     "Exit status: 0 every reading sent; 1 some lines rejected, some readings not\n"
     "sent, or the state or position not saved; 2 usage or configuration error,\n"
-    "or a file --resume cannot go on in; 130 interrupted.\n";
+    "a file --resume cannot go on in, or a state file in use by another run;\n"
+    "130 interrupted.\n";
 
 struct Options {
     std::string plugin;
@@ -267,6 +275,7 @@ Input openInput(const Options& options) {
 PLUGIN_HANDLE startPlugin(const PluginHost& plugin, ConfigCategory& category, const std::string& state) {
     PLUGIN_HANDLE handle = nullptr;
     try {
+        PluginCall call("plugin_init");  // it connects
         handle = plugin.init(category);
     } catch (const std::exception& e) {
         throw SetupError(std::string("the plugin rejected the configuration: ") + e.what());
@@ -286,7 +295,11 @@ PLUGIN_HANDLE startPlugin(const PluginHost& plugin, ConfigCategory& category, co
 // file could not be written.
 bool shutDownPlugin(const PluginHost& plugin, PLUGIN_HANDLE handle, const std::string& stateFile) {
     try {
-        std::string stored = plugin.shutdown(handle);
+        std::string stored;
+        {
+            PluginCall call("plugin_shutdown");  // it records the run's end
+            stored = plugin.shutdown(handle);
+        }
         if (stateFile.empty()) return true;
         std::string error;
         if (saveState(stateFile, stored, error)) return true;
@@ -342,10 +355,13 @@ int runNorthRun(int argc, char** argv) {
     // Everything that can be checked without the database is checked first.
     std::unique_ptr<ConfigCategory> category = pluginhost::buildConfiguration(plugin, options.configFile, options.sets);
     const RunSettings settings{options.blockSize, options.maxTries, backoffBase()};
+    // Before the state or the position is read: another run may be about to
+    // replace them.
+    if (!options.stateFile.empty()) lockState(options.stateFile);
     std::string state = options.stateFile.empty() ? std::string() : loadState(options.stateFile);
     Input input = openInput(options);
 
-    installStopSignalHandlers();
+    StopSignals stopSignals;
     setUpProgress(options, input.fd);
     PLUGIN_HANDLE handle = startPlugin(plugin, *category, state);
     Runner runner(plugin, handle, settings, [&input](const InputPosition& at) { input.save(at); });

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <random>
 #include <thread>
 
@@ -25,13 +24,6 @@ constexpr unsigned kTriesBeforeFirstBlock = 5;
 
 double secondsSince(steady_clock::time_point start) {
     return std::chrono::duration<double>(steady_clock::now() - start).count();
-}
-
-std::string secondsText(steady_clock::duration d) {
-    double s = std::max(0.0, std::chrono::duration<double>(d).count());
-    char text[32];
-    std::snprintf(text, sizeof text, s < 1 ? "%.2f" : s < 10 ? "%.1f" : "%.0f", s);
-    return text;
 }
 
 }  // namespace
@@ -84,7 +76,7 @@ bool Runner::readInput(int fd, const InputPosition& from) {
             return false;
         }
         ++lineNumber;
-        takeLine(line, {reader.lineOffset(), lineNumber}, reader.endOffset());
+        takeLine(line, {reader.lineOffset(), lineNumber}, reader.endOffset(), reader.ended());
         tick(false);
     }
     return true;
@@ -103,18 +95,22 @@ bool Runner::waitForRoom() {
     }
 }
 
-void Runner::takeLine(const std::string& line, const InputPosition& at, uint64_t endOffset) {
+void Runner::takeLine(const std::string& line, const InputPosition& at, uint64_t endOffset, bool ended) {
     const bool blank = isBlankLine(line.data(), line.size());
     std::string error;
     std::unique_ptr<Reading> reading = blank ? nullptr : parseReadingLine(line.data(), line.size(), error);
     const bool rejected = !blank && !reading;
     if (reading) m_counts.tables.insert(targetTableName(*reading));
+    if (rejected && !ended) error += "; the line has no end yet: a resume reads it again";
     bool blockFull = false;
     {
         // The line and the position past it move together, so the position
-        // recorded for a resume never skips a reading still on its way.
+        // recorded for a resume never skips a reading still on its way. A
+        // last line without its end may still be being written: past it only
+        // once it is a reading, and then still in the same line, whose end is
+        // to come; else a resume starts before it and reads it again whole.
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_readTo = {endOffset, at.line + 1};
+        if (ended || reading) m_readTo = {endOffset, ended ? at.line + 1 : at.line};
         if (reading) {
             ++m_counts.read;
             m_queue.push_back({std::move(reading), at});
@@ -165,6 +161,7 @@ bool Runner::nextTry(Try& attempt, bool again) {
 uint32_t Runner::deliver(const std::vector<Reading*>& readings) {
     uint32_t sent = 0;
     try {
+        PluginCall call("plugin_send");
         sent = m_plugin.send(m_handle, readings);
     } catch (const std::exception& e) {
         say(std::string("plugin_send failed: ") + e.what());

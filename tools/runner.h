@@ -78,7 +78,7 @@ private:
 
     bool readInput(int fd, const InputPosition& from);
     bool waitForRoom();
-    void takeLine(const std::string& line, const InputPosition& at, uint64_t endOffset);
+    void takeLine(const std::string& line, const InputPosition& at, uint64_t endOffset, bool ended);
 
     void sendAll();
     bool nextTry(Try& attempt, bool again);

@@ -3,12 +3,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <set>
+#include <thread>
 
 #include "plugin_host.h"
 #include "text_file.h"
@@ -35,7 +37,40 @@ bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
+// The process id in a lock file; empty when none is written yet.
+std::string lockHolder(int fd) {
+    char text[32] = {};
+    ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+    std::string pid(text, n > 0 ? static_cast<size_t>(n) : 0);
+    return pid.substr(0, pid.find('\n'));
+}
+
 }  // namespace
+
+void lockState(const std::string& path) {
+    const std::string lockPath = path + ".lock";
+    const std::string where = "cannot lock the state file " + path + ": " + lockPath + ": ";
+    // Left open on purpose: closing it would let another run in.
+    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) throw pluginhost::SetupError(where + errnoText(errno));
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        std::string holder = lockHolder(fd);
+        // The holder writes its id just after it takes the lock: allow it a moment.
+        for (int i = 0; err == EWOULDBLOCK && holder.empty() && i < 50; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            holder = lockHolder(fd);
+        }
+        ::close(fd);
+        if (err != EWOULDBLOCK) throw pluginhost::SetupError(where + errnoText(err));
+        throw pluginhost::SetupError("the state file " + path + " is in use by north-run pid " +
+                                     (holder.empty() ? "(not yet written)" : holder) + ", which holds " + lockPath +
+                                     "; this run sends nothing");
+    }
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size()))
+        throw pluginhost::SetupError("cannot write this run's pid into " + lockPath + ": " + errnoText(errno));
+}
 
 std::string loadState(const std::string& path) {
     std::string dir = directoryOf(path);

@@ -18,4 +18,12 @@ std::string loadState(const std::string& path);
 // kept. False, with the reason in error, on failure.
 bool saveState(const std::string& path, const std::string& text, std::string& error, bool durable = true);
 
+// One run per state file: takes an exclusive flock on PATH.lock, kept until
+// the process ends, and writes this process's id into it. The lock is on a
+// file of its own because saving replaces the state file by a rename, and a
+// lock on the file replaced would hold nothing; the lock file is never
+// replaced or removed. Throws pluginhost::SetupError, naming the process that
+// holds the lock when another one does.
+void lockState(const std::string& path);
+
 }  // namespace northrun

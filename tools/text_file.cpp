@@ -13,7 +13,7 @@ namespace pluginhost {
 
 std::string errnoText(int err) { return std::strerror(err); }
 
-std::string readWholeFile(const std::string& path, const std::string& what) {
+std::string readWholeFile(const std::string& path, const std::string& what, size_t limit) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw SetupError("cannot open " + what + " " + path + ": " + errnoText(errno));
     struct stat st;
@@ -25,7 +25,11 @@ std::string readWholeFile(const std::string& path, const std::string& what) {
     char buf[65536];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0) {
+        if (n > 0 && text.size() + static_cast<size_t>(n) > limit) {
+            ::close(fd);
+            throw SetupError("cannot read " + what + " " + path + ": it has more than " + std::to_string(limit) +
+                             " bytes");
+        } else if (n > 0) {
             text.append(buf, static_cast<size_t>(n));
         } else if (n == 0) {
             break;
