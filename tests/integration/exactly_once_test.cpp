@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 
+#include <functional>
 #include <thread>
 
 #include "builders.h"
@@ -209,7 +210,7 @@ TEST(Restart, ABlockWrittenJustBeforeAStopIsRecognisedPieceByPiece) {
     // purpose are written again, though the server ended its idle session.
     db().terminateSessions();
     next->endRun();
-    EXPECT_EQ(plugin()->send(numbered("restart_1", 0, 10).readings()), 10u);
+    EXPECT_EQ(plugin()->send(numbered("restart_1", 99, 109).readings()), 10u);
     EXPECT_EQ(cell("SELECT count(*) FROM restart_1"), "130");
 }
 
@@ -312,17 +313,31 @@ protected:
     LogCapture log{Logger::Level::Error};
 };
 
+// The first try's request is held on the way past its deadline, and its
+// resend waits on a DBA's lock past its own; the late request then reaches
+// the server while the resend is still open.
 TEST_F(WithoutEndingSessions, ARequestReachingTheServerAfterItsResendWritesNothing) {
     keylessLedger("late");
     Relay relay{db().port()};
     auto redshift = plugin(timeout(std::chrono::seconds(1)), relay.port(), "", "late");
+    ASSERT_EQ(redshift->send(numbered("late_1", 0, 1).readings()), 1u);
     relay.holdQuery("INSERT INTO  late_1", std::chrono::seconds(3));
-    Block block = numbered("late_1", 0, 10);
+    Block block = numbered("late_1", 1, 11);
     EXPECT_EQ(redshift->send(block.readings()), 0u);
+    Client dba(db().connectString());
+    dba.exec("BEGIN");
+    dba.exec("LOCK TABLE late_1 IN ACCESS EXCLUSIVE MODE");
+    EXPECT_EQ(redshift->send(block.readings()), 0u);
+    auto waitFor = [](const std::function<bool()>& done) {
+        for (int i = 0; i < 100 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return done();
+    };
+    ASSERT_TRUE(waitFor([] { return cell("SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock' AND "
+                                         "datname = current_database()") == "2"; }));
+    dba.exec("COMMIT");
+    ASSERT_TRUE(waitFor([&] { return relay.heldQueryAnswered(); }));
     EXPECT_EQ(redshift->send(block.readings()), 10u);
-    for (int i = 0; i < 100 && !relay.heldQueryAnswered(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    ASSERT_TRUE(relay.heldQueryAnswered());
-    expectExactly("late_1", 0, 10);
+    expectExactly("late_1", 0, 11);
 }
 
 // An earlier run stopped uncleanly after writing 0..9; this run's first
