@@ -176,26 +176,6 @@ TEST(Privileges, ARoleThatMayNotCreateTablesStillDelivers) {
     EXPECT_EQ(log.count("exactly-once delivery and the rejects table are off"), 1u) << log.dump();
 }
 
-// The block's INSERT waits for a lock past its deadline, so its client is
-// gone while its transaction lives on; the resend must wait for that
-// transaction to end before it can tell whether the block was written.
-TEST(InDoubt, AResendWaitsForTheOldTransactionToEnd) {
-    Redshift::Options options;
-    options.requestTimeout = std::chrono::seconds(1);
-    auto redshift = plugin(options);
-    ASSERT_EQ(redshift->send(numbered("doubt_1", 0, 1).readings()), 1u);
-    Client lock(db().connectString());
-    lock.exec("BEGIN");
-    lock.exec("LOCK TABLE doubt_1 IN ACCESS EXCLUSIVE MODE");
-    Block block = numbered("doubt_1", 1, 101);
-    LogCapture log;
-    EXPECT_EQ(redshift->send(block.readings()), 0u);
-    EXPECT_EQ(redshift->send(block.readings()), 0u) << "the old transaction still holds the ledger";
-    lock.exec("COMMIT");
-    EXPECT_EQ(redshift->send(block.readings()), 100u) << log.dump();
-    expectExactly("doubt_1", 0, 101);
-}
-
 // A plugin that stopped without recording a clean end (killed, say) after
 // its block committed but before the host heard of it: the host sends the
 // block again to the next run, even a shorter piece of it at a time.
