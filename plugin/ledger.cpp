@@ -304,13 +304,14 @@ std::vector<std::string> Ledger::entryStatements(const std::string& id, const Fi
                                " ( block_id , committed_at , readings , run_id , seq , part , fingerprints ) VALUES ";
     std::vector<std::string> statements;
     std::string sql;
-    size_t parts = block.empty() ? 1 : (block.size() + PART_FINGERPRINTS - 1) / PART_FINGERPRINTS;
+    // A part fits one text value, and one request with room for the rest of its row.
+    const size_t perPart = std::max<size_t>(1, std::min(PART_FINGERPRINTS, (limit - std::min(limit, header.size() + 256)) / 16));
+    size_t parts = block.empty() ? 1 : (block.size() + perPart - 1) / perPart;
     for (size_t part = 0; part < parts; ++part) {
         std::string partId = part == 0 ? id : id + "#" + std::to_string(part + 1);
         std::string row = "( " + textLiteral(partId) + "," + now + "," + std::to_string(block.size()) + "," +
                           textLiteral(m_runId) + "," + std::to_string(m_seq) + "," + std::to_string(part + 1) + "," +
-                          textLiteral(fingerprintText(block, part * PART_FINGERPRINTS,
-                                                      std::min(block.size(), (part + 1) * PART_FINGERPRINTS))) +
+                          textLiteral(fingerprintText(block, part * perPart, std::min(block.size(), (part + 1) * perPart))) +
                           ")";
         if (!sql.empty() && sql.size() + row.size() + 1 > limit) statements.push_back(std::move(sql)), sql.clear();
         sql += (sql.empty() ? header : ",") + row;
