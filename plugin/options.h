@@ -5,6 +5,9 @@
 #include <chrono>
 #include <cstddef>
 
+// The clock read to tell how long a failure has lasted; tests move it on.
+using SteadyNow = std::chrono::steady_clock::time_point (*)();
+
 struct RedshiftOptions {
     // The largest request the server takes, in bytes.
     size_t maxRequestBytes = 16 * 1024 * 1024;
@@ -12,4 +15,5 @@ struct RedshiftOptions {
     bool oneStatementPerRequest = false;
     // How long one request may wait for the server.
     std::chrono::milliseconds requestTimeout{300000};
+    SteadyNow now = std::chrono::steady_clock::now;
 };

@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 
 #include "connect_string.h"
 #include "logger.h"
@@ -34,6 +36,35 @@ void logNotice(void*, const char* message) {
 std::string field(const PGresult* result, int code) {
     const char* value = PQresultErrorField(result, code);
     return value ? value : "";
+}
+
+// What finishConnecting says when the deadline came first.
+const char* const TIMED_OUT = "timed out";
+
+// libpq's connect_timeout for this connection, from the connection string or
+// PGCONNECT_TIMEOUT, in seconds; 0 or less when there is none.
+int connectTimeoutOf(PGconn* connection) {
+    std::unique_ptr<PQconninfoOption, void (*)(PQconninfoOption*)> options(PQconninfo(connection), PQconninfoFree);
+    for (const PQconninfoOption* option = options.get(); option && option->keyword; ++option)
+        if (std::string(option->keyword) == "connect_timeout" && option->val) return std::atoi(option->val);
+    return 0;
+}
+
+// Drives a connection PQconnectStart began until it is made, fails, or the
+// deadline passes: empty when it was made, else why not.
+std::string finishConnecting(PGconn* connection, Session::Clock::time_point deadline) {
+    PostgresPollingStatusType status = PGRES_POLLING_WRITING;
+    for (;;) {
+        if (PQstatus(connection) == CONNECTION_BAD || status == PGRES_POLLING_FAILED)
+            return PQerrorMessage(connection);
+        if (status == PGRES_POLLING_OK) return {};
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Session::Clock::now()).count();
+        if (left <= 0) return TIMED_OUT;
+        pollfd socket{PQsocket(connection), static_cast<short>(status == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+        int n = poll(&socket, 1, static_cast<int>(std::min<long long>(left, 1000)));
+        if (n < 0 && errno != EINTR) return std::string("waiting to connect: ") + std::strerror(errno);
+        if (n > 0) status = PQconnectPoll(connection);
+    }
 }
 
 
@@ -60,23 +91,41 @@ bool Session::setConnectString(const std::string& connectString) {
     return true;
 }
 
-bool Session::open() {
+Session::Clock::time_point Session::requestDeadline() const {
+    Clock::time_point now = Clock::now();
+    return m_callDeadline - now < m_requestTimeout ? m_callDeadline : now + m_requestTimeout;
+}
+
+bool Session::connect(bool logFailure) {
     close();
-    // Connecting blocks, bounded by libpq's connect_timeout, which the
-    // connection string sets unless PGCONNECT_TIMEOUT does.
-    PqConnection candidate(PQconnectdb(m_connectString.c_str()));
-    if (!candidate) {
-        Logger::getLogger()->error("AWS Redshift - out of memory while connecting");
+    // libpq's blocking connect waits for ever when connect_timeout is 0, and
+    // knows no deadline of ours: the connection is driven here instead, each
+    // wait bounded by the request's deadline and the call's bound, and by
+    // connect_timeout when that comes first. The host name is still looked
+    // up inside PQconnectStart, by the system resolver, which nothing here
+    // can bound.
+    Clock::time_point start = Clock::now(), deadline = requestDeadline();
+    PqConnection candidate(PQconnectStart(m_connectString.c_str()));
+    std::string failure = candidate ? "" : "out of memory while connecting";
+    if (candidate) {
+        int limit = connectTimeoutOf(candidate.get());
+        // libpq takes 1 s as 2.
+        if (limit > 0) deadline = std::min(deadline, start + std::chrono::seconds(std::max(limit, 2)));
+        failure = finishConnecting(candidate.get(), deadline);
+        if (failure.empty() && PQsetnonblocking(candidate.get(), 1) != 0) failure = PQerrorMessage(candidate.get());
+    }
+    if (!failure.empty()) {
+        if (failure == TIMED_OUT) {
+            char text[96];
+            snprintf(text, sizeof text, "no answer from the server within %.3g s of connecting",
+                     std::chrono::duration<double>(deadline - start).count());
+            failure = text;
+        }
+        m_connectFailure = connectFailureText(failure, passwordOf(m_connectString));
+        if (logFailure) Logger::getLogger()->error("AWS Redshift - %s", m_connectFailure.c_str());
         return false;
     }
-    if (PQstatus(candidate.get()) != CONNECTION_OK) {
-        logConnectFailure(PQerrorMessage(candidate.get()), passwordOf(m_connectString));
-        return false;
-    }
-    if (PQsetnonblocking(candidate.get(), 1) != 0) {
-        logConnectFailure(PQerrorMessage(candidate.get()), passwordOf(m_connectString));
-        return false;
-    }
+    m_connectFailure.clear();
     PQsetNoticeProcessor(candidate.get(), logNotice, nullptr);
     m_connection = std::move(candidate);
     ++m_generation;
@@ -89,7 +138,8 @@ bool Session::reconnect(int attempts) {
     for (int attempt = 1; attempt <= attempts; ++attempt) {
         logger->debug("AWS Redshift connect retry count %d", attempts);
         // No pause between attempts: each costs what a failed connect costs.
-        if (open()) return true;
+        if (connect(false)) return true;
+        logger->debug("AWS Redshift - %s", m_connectFailure.c_str());
     }
     logger->debug("Could not connect to AWS Redshift after %d attempts", attempts);
     return false;
@@ -112,6 +162,7 @@ void Session::dropIfClosedByServer() {
 }
 
 Session::Call::Call(Session& session) : m_session(session) {
+    ++m_session.m_calls;
     m_session.m_callDeadline = Clock::now() + 2 * m_session.m_requestTimeout;
 }
 
@@ -135,8 +186,7 @@ Outcome Session::run(std::vector<std::string> statements) {
         request += statement;
         std::string().swap(statement);
     }
-    Clock::time_point now = Clock::now();
-    Clock::time_point deadline = m_callDeadline - now < m_requestTimeout ? m_callDeadline : now + m_requestTimeout;
+    Clock::time_point deadline = requestDeadline();
     if (!send(request, deadline, outcome) || !awaitResults(deadline, outcome)) return outcome;
     // An error result may be all that is left of a connection that broke.
     if (PQstatus(m_connection.get()) != CONNECTION_OK) {
@@ -332,8 +382,9 @@ std::chrono::milliseconds requestTimeoutFromEnvironment() {
     if (!text || !*text) return DEFAULT_TIMEOUT;
     char* end = nullptr;
     double seconds = std::strtod(text, &end);
-    if (*end || !std::isfinite(seconds) || seconds <= 0 || seconds > 86400) {
-        Logger::getLogger()->error("CIRRANT_REQUEST_TIMEOUT=%s is no number of seconds from 0 to 86400; using 300",
+    // Below a second, every request would fail before the server could answer.
+    if (*end || !std::isfinite(seconds) || seconds < 1 || seconds > 86400) {
+        Logger::getLogger()->error("CIRRANT_REQUEST_TIMEOUT=%s is no number of seconds from 1 to 86400; using 300",
                                    text);
         return DEFAULT_TIMEOUT;
     }
