@@ -104,23 +104,24 @@ bool Session::connect(bool logFailure) {
     // connect_timeout when that comes first. The host name is still looked
     // up inside PQconnectStart, by the system resolver, which nothing here
     // can bound.
-    Clock::time_point start = Clock::now(), deadline = requestDeadline();
+    Clock::time_point deadline = requestDeadline();
+    char bound[96];
+    snprintf(bound, sizeof bound, "the request deadline of %.3g s", m_requestTimeout.count() / 1000.0);
     PqConnection candidate(PQconnectStart(m_connectString.c_str()));
     std::string failure = candidate ? "" : "out of memory while connecting";
     if (candidate) {
-        int limit = connectTimeoutOf(candidate.get());
-        // libpq takes 1 s as 2.
-        if (limit > 0) deadline = std::min(deadline, start + std::chrono::seconds(std::max(limit, 2)));
+        // libpq takes 1 s as 2, and 0 as no limit at all.
+        int seconds = connectTimeoutOf(candidate.get());
+        auto limit = std::chrono::seconds(std::max(seconds, 2));
+        if (seconds > 0 && Clock::now() + limit < deadline) {
+            deadline = Clock::now() + limit;
+            snprintf(bound, sizeof bound, "connect_timeout, %lld s", static_cast<long long>(limit.count()));
+        }
         failure = finishConnecting(candidate.get(), deadline);
         if (failure.empty() && PQsetnonblocking(candidate.get(), 1) != 0) failure = PQerrorMessage(candidate.get());
     }
     if (!failure.empty()) {
-        if (failure == TIMED_OUT) {
-            char text[96];
-            snprintf(text, sizeof text, "no answer from the server within %.3g s of connecting",
-                     std::chrono::duration<double>(deadline - start).count());
-            failure = text;
-        }
+        if (failure == TIMED_OUT) failure = std::string("no answer from the server while connecting, within ") + bound;
         m_connectFailure = connectFailureText(failure, passwordOf(m_connectString));
         if (logFailure) Logger::getLogger()->error("AWS Redshift - %s", m_connectFailure.c_str());
         return false;
@@ -136,6 +137,8 @@ bool Session::connect(bool logFailure) {
 bool Session::reconnect(int attempts) {
     Logger* logger = Logger::getLogger();
     for (int attempt = 1; attempt <= attempts; ++attempt) {
+        // Past the call's bound, another attempt could only fail at once.
+        if (attempt > 1 && Clock::now() >= m_callDeadline) break;
         logger->debug("AWS Redshift connect retry count %d", attempts);
         // No pause between attempts: each costs what a failed connect costs.
         if (connect(false)) return true;
