@@ -88,12 +88,12 @@ bool Ledger::failed(const Outcome& outcome, const char* what) {
     if (++m_failures >= LEDGER_PATIENCE && !outcome.lost) {
         Logger::getLogger()->error("AWS Redshift - %s (ledger %s, %s; %d calls in a row: the block is written without "
                                    "exactly-once delivery, and a block whose reply was lost may be written twice)",
-                                   outcome.message.c_str(), m_table.c_str(), what, m_failures);
+                                   outcome.text().c_str(), m_table.c_str(), what, m_failures);
         giveUp();
         return false;
     }
     Logger::getLogger()->error("AWS Redshift - %s (ledger %s, %s; the block waits until it can be read)",
-                               outcome.message.c_str(), m_table.c_str(), what);
+                               outcome.text().c_str(), m_table.c_str(), what);
     // A session may hold settings that have changed since it opened.
     m_session.close();
     return true;
