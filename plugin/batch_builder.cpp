@@ -279,7 +279,6 @@ void BatchBuilder::writeRow(const Reading& reading, size_t position, const std::
     std::vector<std::string> reasons;
     placeValues(reading, key, table, reasons, block.changes);
     std::string row = writeValues(reading, table, reasons, block.changes, key, false);
-    table.rowSize = row.size();
     // No request could ever carry it: it would wait for ever.
     if (table.rows->header.size() + row.size() > m_requestLimit) {
         block.rejects.push_back({position, key,
@@ -289,6 +288,7 @@ void BatchBuilder::writeRow(const Reading& reading, size_t position, const std::
         block.refused.insert(position);
         return;
     }
+    table.rowSize = row.size();
     if (m_redshiftRules) {
         std::vector<std::string> ignored;
         ChangeNotes unused;

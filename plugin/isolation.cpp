@@ -14,6 +14,7 @@ struct Isolation::Search {
     std::map<std::string, std::vector<size_t>> cleared;  // per table, rows cleared so far
     Verdict verdict;
     size_t stoppedAt = SIZE_MAX;                         // the first entry left unresolved
+    std::vector<std::pair<size_t, Failure>> deferred;    // rows judged once the rest is tried
 };
 
 void Isolation::startCall() {
@@ -32,6 +33,7 @@ Verdict Isolation::isolate(const BlockRows& rows, const Outcome& failure, size_t
               [](const Entry& a, const Entry& b) { return a.position < b.position; });
     // The whole block failed just now: its halves are tried at once.
     resolve(search, 0, search.entries.size(), &search.started);
+    if (!search.verdict.waits) judgeDeferred(search);
     search.verdict.resolvedHead =
         search.stoppedAt < search.entries.size() ? search.entries[search.stoppedAt].position : blockSize;
     return search.verdict;
@@ -78,28 +80,41 @@ bool Isolation::toBlame(Search& search, size_t at, const Failure& failure) {
     }
     if (!search.redshiftRules || failure.state != "XX000") return true;
     // Redshift words refused values as an internal error, and passing
-    // trouble too. Once other rows of the table went in, the error that
-    // started the search, met again on this row alone, is the row's.
-    const Entry& entry = search.entries[at];
-    if (m_cleared.count(*entry.table)) {
-        if (failure.message == search.started.message) return true;
-        stop(search, at, failure, false);
-        return false;
-    }
-    // No row of the table went in: one more trial, of the row's fixed
-    // columns alone, tells its values from anything else.
-    const TableRows& rows = search.rows.tables.at(*entry.table);
-    if (rows.fixedRows.size() <= entry.index) return true;
-    if (m_trials >= BUDGET) {
-        search.stoppedAt = at;
-        return false;
-    }
-    ++m_trials;
-    Outcome outcome = m_session.transaction({rows.fixedHeader + rows.fixedRows[entry.index]}, search.requestLimit, false);
-    if (outcome.ok) return true;
-    stop(search, at, {failure.state, failure.message + "; the reading's fixed columns alone fail too: " + outcome.message},
-         outcome.lost);
+    // trouble too: the row is judged once the rest of the block is tried.
+    search.deferred.emplace_back(at, failure);
     return false;
+}
+
+void Isolation::judgeDeferred(Search& search) {
+    for (const auto& row : search.deferred) {
+        size_t at = row.first;
+        const Failure& failure = row.second;
+        if (at >= search.stoppedAt) return;
+        const Entry& entry = search.entries[at];
+        // Other rows of its table went in: the error that started the
+        // search, met again on this row alone, is the row's.
+        if (m_cleared.count(*entry.table)) {
+            if (failure.message != search.started.message) return stop(search, at, failure, false);
+            search.verdict.refused[entry.position] = failure.message;
+            continue;
+        }
+        // None did: one more trial, of the row's fixed columns alone, tells
+        // its values from anything else.
+        const TableRows& rows = search.rows.tables.at(*entry.table);
+        if (m_trials >= BUDGET) {
+            search.stoppedAt = at;
+            return;
+        }
+        ++m_trials;
+        Outcome outcome =
+            m_session.transaction({rows.fixedHeader + rows.fixedRows.at(entry.index)}, search.requestLimit, false);
+        if (!outcome.ok)
+            return stop(search, at,
+                        {failure.state, failure.message + "; the reading's fixed columns alone fail too: " +
+                                            outcome.message},
+                        outcome.lost);
+        search.verdict.refused[entry.position] = failure.message;
+    }
 }
 
 void Isolation::stop(Search& search, size_t at, const Failure& failure, bool blockWaits) {

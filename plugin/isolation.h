@@ -67,8 +67,13 @@ private:
     struct Search;
     void resolve(Search& search, size_t begin, size_t end, const Failure* knownFailure);
     bool trial(Search& search, size_t begin, size_t end, Outcome& outcome);
-    // Whether the one row at `at`, whose own trial failed with `failure`, is to blame.
+    // Whether the one row at `at`, whose own trial failed with `failure`, is
+    // to blame; a row worded as Redshift's internal error is judged later.
     bool toBlame(Search& search, size_t at, const Failure& failure);
+    // Judges those rows once the rest of the block is tried: on the rows of
+    // their table that went in, else on a trial of their fixed columns.
+    void judgeDeferred(Search& search);
+    // The search ends at entry `at`: the whole block waits, or that row and those behind it.
     void stop(Search& search, size_t at, const Failure& failure, bool blockWaits);
 
     Session& m_session;
@@ -81,7 +86,9 @@ private:
     };
     std::vector<Remembered> m_pending;  // this call's, by block position
     struct KeyHash {
-        size_t operator()(const std::pair<uint64_t, size_t>& key) const { return key.first ^ (key.second * 0x9E3779B97F4A7C15ull); }
+        size_t operator()(const std::pair<uint64_t, size_t>& key) const {
+            return key.first ^ (key.second * 0x9E3779B97F4A7C15ull);
+        }
     };
     std::unordered_map<std::pair<uint64_t, size_t>, std::pair<std::string, std::string>, KeyHash> m_refused;
 };

@@ -168,7 +168,7 @@ void SendCycle::tablesWait(const Attempt& attempt, const BlockTables& tables, si
     }
     for (const auto& table : waiting) {
         const std::string& why = tables.failed.at(table.first).why;
-        std::string behind = others ? ", and so do " + std::to_string(others) + " of other tables behind" : "";
+        std::string behind = others ? ", and so do the " + std::to_string(others) + " of other tables behind them" : "";
         Logger::getLogger()->error("AWS Redshift - %s (table %s could not be made ready: its %zu reading(s) wait for "
                                    "the next try%s; the same failure on 3 calls over 10 minutes refuses its readings)",
                                    why.c_str(), table.first.c_str(), table.second, behind.c_str());

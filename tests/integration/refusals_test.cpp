@@ -133,8 +133,8 @@ TEST(Refusals, PassingTroubleMakesTheBlockWaitOnAFreshSession) {
 
 // Redshift words refused values and conflicts with other writers as XX000:
 // the relay turns the server's own refusals into those. A row is refused
-// when it fails alone with the error the block met while rows of its table
-// went in, even where its fixed columns alone would fail too.
+// when it fails alone with the error the block met and rows of its table
+// went in, even rows behind it, though its fixed columns alone fail too.
 TEST(Refusals, RedshiftsWordingIsUnderstood) {
     makeTable("rs_1", ", CHECK (n % 10 <> 3)");
     makeTable("n1", ", opt BIGINT NOT NULL");
@@ -151,8 +151,8 @@ TEST(Refusals, RedshiftsWordingIsUnderstood) {
     EXPECT_EQ(tally("rs_1"), "18/18 refused 2");
     relay.rewriteError("23502", "Cannot insert a NULL value into column opt", "", 100);
     Block nulls;
-    nulls.add("n1", {dpInt("n", 2), dpInt("opt", 2)});
     nulls.add("n1", {dpInt("n", 3)});
+    nulls.add("n1", {dpInt("n", 2), dpInt("opt", 2)});
     EXPECT_EQ(hostSends(*redshift, nulls), 1);
     EXPECT_EQ(tally("n1"), "1/1 refused 1");
 }
@@ -186,7 +186,7 @@ TEST(Refusals, ATableThatCannotBeMadeReadyHoldsItsReadingsOnlyForAWhile) {
     }
     g_later = {};
     EXPECT_EQ(done, (std::vector<size_t>{0, 1, 1, 1, 5})) << log.dump();
-    EXPECT_EQ(log.count("could not be made ready: its 1 reading(s) wait for the next try, and so do 1"), 9u);
+    EXPECT_EQ(log.count("could not be made ready: its 1 reading(s) wait for the next try, and so do the 1"), 9u);
     EXPECT_EQ(log.count("refused (SQLSTATE XX000) (table ddl_no could not be made ready"), 3u);
     EXPECT_EQ(log.count("last error: relation \"hidden1\" already exists (SQLSTATE 42P07); the table exists, but "
                         "this role cannot see it"), 2u) << "the operator's line";
