@@ -122,6 +122,9 @@ bool Session::connect(bool logFailure) {
     }
     if (!failure.empty()) {
         if (failure == TIMED_OUT) failure = std::string("no answer from the server while connecting, within ") + bound;
+        // libpq words some failures over several lines; an error line is one.
+        for (size_t at; (at = failure.find_first_of("\n\t")) != std::string::npos && at + 1 < failure.size();)
+            failure.replace(at, failure.find_first_not_of("\n\t", at) - at, " ");
         m_connectFailure = connectFailureText(failure, passwordOf(m_connectString));
         if (logFailure) Logger::getLogger()->error("AWS Redshift - %s", m_connectFailure.c_str());
         return false;
