@@ -41,6 +41,13 @@ std::string tableList(const BlockRows& rows) {
     return tableList(tables);
 }
 
+// What waits, for an error line, when the block's rows were not made.
+std::string readingsFor(const std::vector<Reading*>& readings) {
+    std::set<std::string> tables;
+    for (const Reading* reading : readings) tables.insert(names::tableFor(*reading));
+    return std::to_string(readings.size()) + " readings for " + tableList(tables);
+}
+
 }  // namespace
 
 // What one block carries from try to try within a call.
@@ -93,14 +100,16 @@ uint32_t SendCycle::sendBlock(const std::vector<Reading*>& readings, Fingerprint
 }
 
 uint32_t SendCycle::unsent(const std::vector<Reading*>& readings, const char* why) {
-    std::set<std::string> tables;
-    for (const Reading* reading : readings) tables.insert(names::tableFor(*reading));
+    blockWaits(connectionLost(), readingsFor(readings), why);
+    return 0;
+}
+
+Outcome SendCycle::connectionLost() const {
     Outcome failure;
     // Connecting has no SQLSTATE of its own; 08001 is the client's "could not connect".
     failure.state = m_session.connectFailure().empty() ? "" : "08001";
     failure.message = m_session.connectFailure().empty() ? "the connection was lost" : m_session.connectFailure();
-    blockWaits(failure, std::to_string(readings.size()) + " readings for " + tableList(tables), why);
-    return 0;
+    return failure;
 }
 
 uint32_t SendCycle::deliver(const std::vector<Reading*>& all, size_t first, const Fingerprints& fingerprints,
@@ -126,10 +135,7 @@ size_t SendCycle::tryBlock(Attempt& attempt) {
         BlockTables tables;
         BlockRows rows = blockRows(attempt, tables);
         if (!m_session.isOpen()) {
-            Outcome lost;
-            lost.message = m_session.connectFailure().empty() ? "the connection was lost"
-                                                              : m_session.connectFailure();
-            blockWaits(lost, std::to_string(attempt.readings.size()) + " readings for " + tableList(rows),
+            blockWaits(connectionLost(), readingsFor(attempt.readings),
                        "the connection was lost while its tables were made ready");
             return attempt.first;
         }
@@ -168,7 +174,7 @@ void SendCycle::tablesWait(const Attempt& attempt, const BlockTables& tables, si
     }
     for (const auto& table : waiting) {
         const std::string& why = tables.failed.at(table.first).why;
-        std::string behind = others ? ", and so do the " + std::to_string(others) + " of other tables behind them" : "";
+        std::string behind = others ? ", and so do the " + std::to_string(others) + " of other tables behind" : "";
         Logger::getLogger()->error("AWS Redshift - %s (table %s could not be made ready: its %zu reading(s) wait for "
                                    "the next try%s; the same failure on 3 calls over 10 minutes refuses its readings)",
                                    why.c_str(), table.first.c_str(), table.second, behind.c_str());

@@ -49,6 +49,8 @@ private:
     uint32_t sendBlock(const std::vector<Reading*>& readings, Fingerprints& fingerprints);
     // The block waits for the reason `why` gives, before it was begun: an error line says so.
     uint32_t unsent(const std::vector<Reading*>& readings, const char* why);
+    // Why the session is gone: the last failure to connect, if any.
+    Outcome connectionLost() const;
     // Writes the readings past the `first` the ledger acknowledged; `known`
     // are refusals remembered from the host's last call.
     uint32_t deliver(const std::vector<Reading*>& readings, size_t first, const Fingerprints& fingerprints,
