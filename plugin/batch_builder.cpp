@@ -279,6 +279,15 @@ void BatchBuilder::writeRow(const Reading& reading, size_t position, const std::
     std::vector<std::string> reasons;
     placeValues(reading, key, table, reasons, block.changes);
     std::string row = writeValues(reading, table, reasons, block.changes, key, false);
+    // No request could ever carry it: it would wait for ever.
+    if (table.rows->header.size() + row.size() > m_requestLimit) {
+        block.rejects.push_back({position, key,
+                                 "its row of " + std::to_string(row.size()) + " bytes is more than a request may "
+                                 "hold (" + std::to_string(m_requestLimit) + " bytes)",
+                                 false});
+        block.refused.insert(position);
+        return;
+    }
     table.rowSize = row.size();
     if (m_redshiftRules) {
         std::vector<std::string> ignored;
@@ -344,12 +353,23 @@ std::string literal(const std::string& text, size_t limit = TEXT_LIMIT) {
     return out;
 }
 
-// A reading as JSON, in parts of at most one text value each.
-std::vector<std::string> readingParts(const Reading& reading) {
+size_t literalSize(std::string_view text) {
+    std::string out;
+    appendTextLiteral(out, text);
+    return out.size();
+}
+
+// A reading as JSON, in parts of at most one text value each, and each
+// part's literal within `room` bytes, or one character when that is more.
+std::vector<std::string> readingParts(const Reading& reading, size_t room) {
     std::string json = validUtf8(readingJson(reading));
     std::vector<std::string> parts;
     for (size_t at = 0; at < json.size() || parts.empty();) {
-        size_t length = fitUtf8(std::string_view(json).substr(at), TEXT_LIMIT);
+        std::string_view rest = std::string_view(json).substr(at);
+        size_t length = fitUtf8(rest, TEXT_LIMIT), one = fitUtf8(rest, 4);
+        // A literal outgrows its text by its quotes and escapes: cut shorter until it fits.
+        for (size_t size; length > one && (size = literalSize(rest.substr(0, length))) > room;)
+            length = std::max(one, fitUtf8(rest, std::min(length - 1, length * room / size)));
         parts.push_back(json.substr(at, length));
         at += length;
     }
@@ -376,15 +396,19 @@ std::vector<std::string> BatchBuilder::rejectStatements(const std::vector<Reject
     std::string statement;
     for (const RejectEntry& entry : entries) {
         const Reading& reading = *readings[entry.position];
-        std::vector<std::string> parts = readingParts(reading);
-        // What every part of the reading repeats.
+        // What every part of the reading repeats; long texts take no more
+        // than a share of a request.
+        const size_t share = std::min(TEXT_LIMIT, limit / 8);
         const std::string where =
             literal(blockId) + "," + std::to_string(entry.position) + "," + literal(entry.table) + "," +
-            literal(reading.getAssetName()) + "," +
+            literal(reading.getAssetName(), share) + "," +
             timestampLiteral(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true)) + "," +
             timestampLiteral(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)) + "," +
             literal(m_instanceName, 256) + "," + (entry.written ? "'changed'," : "'refused',") +
-            literal(entry.reason) + ",";
+            literal(entry.reason, share) + ",";
+        // The rest of a request is the reading's: a part, its numbers, the time.
+        size_t used = header.size() + where.size() + now.size() + 32;
+        std::vector<std::string> parts = readingParts(reading, limit > used + 64 ? limit - used : 64);
         for (size_t part = 0; part < parts.size(); ++part) {
             std::string row = "( " + where + std::to_string(part + 1) + "," + std::to_string(parts.size()) + "," +
                               literal(parts[part]) + "," + now + ")";

@@ -3,6 +3,7 @@
 // its column takes it and fitted where the column cannot hold it as sent,
 // with a note of every change; and the rows that keep refused and changed
 // readings in the rejects table.
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -16,8 +17,12 @@ class BatchBuilder {
 public:
     // `redshiftRules`: Redshift's CHAR(n) holds single-byte characters only,
     // and a row refused for an internal error needs its fixed columns alone.
-    BatchBuilder(const Catalogue& catalogue, const std::string& instanceName, bool redshiftRules)
-        : m_catalogue(catalogue), m_instanceName(instanceName), m_redshiftRules(redshiftRules) {}
+    // `requestLimit`: the most a request may hold; a row that cannot fit in
+    // one, its INSERT around it, is refused.
+    BatchBuilder(const Catalogue& catalogue, const std::string& instanceName, bool redshiftRules,
+                 size_t requestLimit = SIZE_MAX)
+        : m_catalogue(catalogue), m_instanceName(instanceName), m_redshiftRules(redshiftRules),
+          m_requestLimit(requestLimit) {}
 
     // The rows of a block for its ready tables, from what
     // createTablesFromPayload made of the same readings. Every reading gets
@@ -26,7 +31,8 @@ public:
     void createBatch(const std::vector<Reading*>& readings, BlockTables& tables, BlockRows& rows) const;
 
     // The rejects table's rows for these entries, in statements of at most
-    // `limit` bytes; `now` is a timestamp literal.
+    // `limit` bytes, a reading cut into as many parts as that takes; `now`
+    // is a timestamp literal.
     std::vector<std::string> rejectStatements(const std::vector<RejectEntry>& entries,
                                               const std::vector<Reading*>& readings, const std::string& blockId,
                                               const std::string& now, size_t limit) const;
@@ -51,6 +57,7 @@ private:
     const Catalogue& m_catalogue;
     std::string m_instanceName;
     bool m_redshiftRules;
+    size_t m_requestLimit;
 };
 
 // The name of the rejects table; valid names never hold '$', so it can be

@@ -9,7 +9,7 @@
 #include <vector>
 
 // Why a table of the block could not be made ready; a permanent failure
-// refuses its readings, a passing one makes the block wait.
+// refuses its readings, a passing one makes them wait.
 struct DdlFailure {
     std::string why = "its table could not be made ready";
     bool permanent = false;
@@ -29,10 +29,16 @@ struct BlockTables {
         ready.erase(key);
         failed[key] = why;
     }
-    // Whether a table failed for reasons that may pass: the block then waits.
-    bool waits() const {
-        for (const auto& failure : failed)
-            if (!failure.second.permanent) return true;
-        return false;
+    // Whether a table failed for reasons that may pass: its readings wait.
+    bool waits() const { return firstWaiting(keys.size()) < keys.size(); }
+    // The first of `readings` whose table failed for reasons that may pass
+    // (or was never looked at), else `readings`.
+    size_t firstWaiting(size_t readings) const {
+        for (size_t i = 0; i < readings; ++i) {
+            if (i >= keys.size()) return i;
+            auto failure = failed.find(keys[i]);
+            if (failure != failed.end() && !failure->second.permanent) return i;
+        }
+        return readings;
     }
 };

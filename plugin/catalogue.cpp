@@ -150,28 +150,50 @@ bool Catalogue::checkTableSchema(std::string& table, Reading* reading) {
     return missing;
 }
 
-bool Catalogue::tryDdl(const std::string& key, const std::string& sql, DdlFailure& failure) {
+bool Catalogue::tryDdl(const std::string& key, const std::string& sql, DdlFailure& failure, Action& action) {
     Outcome outcome = m_session.runRetrying(sql, "changing table " + key + "; its readings wait");
     if (outcome.ok) {
-        m_ddlStrikes.erase(key);
+        m_strikes.erase(key);
         return true;
     }
-    failure.why = outcome.message;
-    Action action =
-        outcome.lost ? Action::Reconnect : actionFor(StatementKind::Ddl, outcome.state, outcome.message, m_session.dialect().redshift);
-    // The same passing trouble three calls in a row is taken as for good.
-    if (action == Action::Wait && ++m_ddlStrikes[key] >= 3) action = Action::Permanent;
+    failure.why = outcome.text();
+    action = outcome.lost ? Action::Reconnect
+                          : actionFor(StatementKind::Ddl, outcome.state, outcome.message, m_session.dialect().redshift);
     failure.permanent = action == Action::Permanent;
-    if (action == Action::Reread)
-        Logger::getLogger()->debug("****AWS Redshift - %s", outcome.message.c_str());
+    if (action == Action::Wait) strike(key, failure);
+    if (failure.permanent)
+        Logger::getLogger()->error("AWS Redshift - %s (table %s; its readings are refused and kept in the rejects "
+                                   "table)",
+                                   failure.why.c_str(), key.c_str());
     else
-        Logger::getLogger()->error("AWS Redshift - %s (table %s; %s)", outcome.message.c_str(), key.c_str(),
-                                   failure.permanent ? "its readings are refused and kept in the rejects table"
-                                                     : "the block waits for the next try");
+        Logger::getLogger()->debug("****AWS Redshift - %s (table %s)", failure.why.c_str(), key.c_str());
     // Whatever failed, the table is now what the database says it is: another
     // writer may have made it, or made the column, with types of its own.
     if (!outcome.lost) refreshTables({key});
     return false;
+}
+
+void Catalogue::unseen(const std::string& key, const char* what, DdlFailure& failure) {
+    failure.why += std::string("; ") + what + " exists, but this role cannot see it (another role's, or its name "
+                   "cut by the server)";
+    strike(key, failure);
+    if (failure.permanent)
+        Logger::getLogger()->error("AWS Redshift - %s (table %s; its readings are refused and kept in the rejects "
+                                   "table)",
+                                   failure.why.c_str(), key.c_str());
+}
+
+void Catalogue::strike(const std::string& key, DdlFailure& failure) {
+    static constexpr int STRIKE_CALLS = 3;
+    static constexpr std::chrono::minutes STRIKE_SPAN{10};
+    Strikes& strikes = m_strikes[key];
+    std::chrono::steady_clock::time_point now = m_now();
+    if (strikes.calls == 0 || strikes.failure != failure.why)
+        strikes = {failure.why, now, m_session.calls(), 1};
+    else if (strikes.lastCall != m_session.calls())
+        strikes.lastCall = m_session.calls(), ++strikes.calls;
+    failure.permanent = strikes.calls >= STRIKE_CALLS && now - strikes.since >= STRIKE_SPAN;
+    if (failure.permanent) failure.why += "; the same on 3 calls over 10 minutes";
 }
 
 bool Catalogue::createTable(std::string& table, Reading* reading, DdlFailure* failure) {
@@ -193,9 +215,11 @@ bool Catalogue::createTable(std::string& table, Reading* reading, DdlFailure* fa
         logUnsupported);
     sql += ")";
     DdlFailure why;
-    if (!tryDdl(key, sql, why)) {
+    Action action;
+    if (!tryDdl(key, sql, why, action)) {
         // Made meanwhile by another writer: it is cached as that writer made it.
         if (m_cache.find(key)) return true;
+        if (action == Action::Reread) unseen(key, "the table", why);
         if (failure) *failure = why;
         return false;
     }
@@ -218,7 +242,9 @@ bool Catalogue::alterTable(std::string& table, Reading* reading, DdlFailure* fai
             std::string column = columnNameFor(name);
             const char* type = typeStringFor(value.getType());
             DdlFailure why;
-            if (tryDdl(key, "ALTER TABLE " + sqlIdentifier(key) + " ADD " + sqlIdentifier(column) + type + " NULL ", why)) {
+            Action action;
+            if (tryDdl(key, "ALTER TABLE " + sqlIdentifier(key) + " ADD " + sqlIdentifier(column) + type + " NULL ",
+                       why, action)) {
                 schema->add(column, type);
                 logRenamed(table, name, column);
                 Logger::getLogger()->debug("Table  %s has been altered on AWS Redshift", table.c_str());
@@ -227,6 +253,7 @@ bool Catalogue::alterTable(std::string& table, Reading* reading, DdlFailure* fai
             // Added meanwhile by another writer: the re-read table has it.
             schema = m_cache.find(key);
             if (schema && findColumn(*schema, name) >= 0) return;
+            if (action == Action::Reread) unseen(key, schema ? "the column" : "the table", why);
             if (failure) *failure = why;
             ok = false;
         },
@@ -272,6 +299,7 @@ BlockTables Catalogue::createTablesFromPayload(const std::vector<Reading*>& read
                 if (dp->getData().getType() <= DP_FLOAT) known.insert(dp->getName());
         // A connection lost for good ends the block; it waits for the next try.
         if (!ready && !m_session.isOpen()) return block;
+        if (ready && !m_strikes.empty()) m_strikes.erase(key);
         if (ready)
             block.ready.insert(key);
         else

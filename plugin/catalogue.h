@@ -3,6 +3,7 @@
 // it learns it from the database, and making and widening tables. The
 // database is the authority: whatever a statement meets, the cache ends up
 // holding what the table has.
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <set>
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include "block_tables.h"
+#include "failure.h"
+#include "options.h"
 #include "reading.h"
 #include "schema_cache.h"
 #include "session.h"
@@ -19,7 +22,8 @@ using TableColumns = std::map<std::string, std::set<std::string>>;
 
 class Catalogue {
 public:
-    explicit Catalogue(Session& session) : m_session(session) {}
+    explicit Catalogue(Session& session, SteadyNow now = std::chrono::steady_clock::now)
+        : m_session(session), m_now(now) {}
 
     SchemaCache& cache() { return m_cache; }
     const SchemaCache& cache() const { return m_cache; }
@@ -66,7 +70,15 @@ public:
 
 private:
     static bool isKey(const std::string& key);
-    bool tryDdl(const std::string& key, const std::string& sql, DdlFailure& failure);
+    // Runs the DDL; when it fails, why goes to `failure` and what the
+    // failure table makes of it to `action`.
+    bool tryDdl(const std::string& key, const std::string& sql, DdlFailure& failure, Action& action);
+    // What was to be made exists, yet the table read again does not show
+    // it: another role's table, or a name the server cut.
+    void unseen(const std::string& key, const char* what, DdlFailure& failure);
+    // A failure that may pass: for good once the same failure met the
+    // table on STRIKE_CALLS calls spanning STRIKE_SPAN.
+    void strike(const std::string& key, DdlFailure& failure);
     std::string columnsQuery(const std::vector<std::string>& tables) const;
     void cacheColumns(const Rows& rows, const std::vector<std::string>& tables);
 
@@ -75,6 +87,13 @@ private:
     // Held while a table is created.
     std::mutex m_mutex;
     uint64_t m_checkedOn = 0;  // the connection the cache was compared on
-    // Calls in a row whose DDL on a table failed for passing reasons.
-    std::map<std::string, int> m_ddlStrikes;
+    SteadyNow m_now;
+    // Per table, the passing failure its DDL met, since when, on how many calls.
+    struct Strikes {
+        std::string failure;
+        std::chrono::steady_clock::time_point since;
+        uint64_t lastCall;
+        int calls;
+    };
+    std::map<std::string, Strikes> m_strikes;
 };

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <memory>
 
-#include "logger.h"
 
 namespace {
 
@@ -79,8 +78,4 @@ std::string connectFailureText(const std::string& what, const std::string& passw
         start = end + 1;
     }
     return message;
-}
-
-void logConnectFailure(const char* what, const std::string& password) {
-    Logger::getLogger()->error("AWS Redshift - %s", connectFailureText(what, password).c_str());
 }

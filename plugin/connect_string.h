@@ -22,6 +22,3 @@ std::string passwordOf(const std::string& connectString);
 // shorter than three bytes stay: taking out every "a" or "to" would leave
 // nothing readable, and so short a piece gives little away.
 std::string connectFailureText(const std::string& what, const std::string& password);
-
-// Logs connectFailureText at error level.
-void logConnectFailure(const char* what, const std::string& password);

@@ -56,8 +56,10 @@ Action actionFor(StatementKind kind, const std::string& state, const std::string
     if (redshiftRules && state == "XX000") {
         // Redshift aborts one of two conflicting writers with error 1023.
         if (message.rfind("1023", 0) == 0) return Action::Pause;
-        // It reports refused values, and many refused DDL, as XX000.
-        return kind == StatementKind::Ddl ? Action::Permanent : pick(RULES[std::size(RULES) - 1], kind);
+        // It reports refused values as XX000, and refused DDL too, but also
+        // passing trouble: DDL waits, and is taken as refused only when the
+        // same failure outlasts several calls.
+        return kind == StatementKind::Ddl ? Action::Wait : pick(RULES[std::size(RULES) - 1], kind);
     }
     if (redshiftRules && state == "42601" && message.find("too large") != std::string::npos)
         return kind == StatementKind::Ddl ? Action::Wait : Action::Split;

@@ -96,12 +96,12 @@ bool Ledger::waitsAfter(const Outcome& outcome, const std::string& what) {
         Logger::getLogger()->error("AWS Redshift - %s (ledger %s, %s; it was made again and still cannot be read: the "
                                    "block is written without exactly-once delivery, and a block whose reply was lost "
                                    "may be written twice)",
-                                   outcome.message.c_str(), m_table.c_str(), what.c_str());
+                                   outcome.text().c_str(), m_table.c_str(), what.c_str());
         return false;
     }
     m_remake = lasting;
     Logger::getLogger()->error("AWS Redshift - %s (ledger %s, %s; the block waits until it can be read)",
-                               outcome.message.c_str(), m_table.c_str(), what.c_str());
+                               outcome.text().c_str(), m_table.c_str(), what.c_str());
     // A session may hold settings that have changed since it opened.
     if (!lasting) m_session.close();
     return true;

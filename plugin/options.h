@@ -5,6 +5,9 @@
 #include <chrono>
 #include <cstddef>
 
+// The clock read to tell how long a failure has lasted; tests move it on.
+using SteadyNow = std::chrono::steady_clock::time_point (*)();
+
 struct RedshiftOptions {
     // The largest request the server takes, in bytes.
     size_t maxRequestBytes = 16 * 1024 * 1024;
@@ -15,4 +18,5 @@ struct RedshiftOptions {
     // How often the ledger is searched for another run writing under the
     // same instance name.
     std::chrono::milliseconds lookForWritersEvery{60000};
+    SteadyNow now = std::chrono::steady_clock::now;
 };

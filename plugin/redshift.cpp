@@ -5,7 +5,8 @@
 Redshift::Redshift() : Redshift(Options()) {}
 
 Redshift::Redshift(Options options)
-    : m_options(options), m_session(options.requestTimeout), m_catalogue(m_session), m_ledger(m_session, options.lookForWritersEvery),
+    : m_options(options), m_session(options.requestTimeout), m_catalogue(m_session, options.now),
+      m_ledger(m_session, options.lookForWritersEvery),
       m_isolation(m_session), m_cycle(m_options, m_instanceName, m_session, m_catalogue, m_ledger, m_isolation,
                                       m_activity) {}
 
@@ -29,5 +30,5 @@ void Redshift::configure(const ConfigCategory* config) {
     }
     m_instanceName = instance;
     // An unchanged connection string keeps the connection, or its absence.
-    if (m_session.setConnectString(connectString)) m_session.open();
+    if (m_session.setConnectString(connectString) && !m_session.open()) m_activity.failed(m_session.connectFailure());
 }

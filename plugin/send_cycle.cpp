@@ -4,11 +4,14 @@
 // with an error line saying what waits and why; the host hears how many
 // readings at the head of the block are written.
 #include <chrono>
+#include <map>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "literal.h"
 #include "logger.h"
+#include "names.h"
 #include "reading_json.h"
 #include "send_cycle.h"
 #include "sql_names.h"
@@ -24,10 +27,27 @@ constexpr int ISOLATIONS = 2;
 // A request is never halved below this.
 constexpr size_t SMALLEST_REQUEST = 4096;
 
-std::string tableList(const BlockRows& rows) {
+// Tables for an error line: the first ten, and how many more.
+std::string tableList(const std::set<std::string>& tables) {
     std::string list;
-    for (const auto& table : rows.tables) list += (list.empty() ? "" : ", ") + table.first;
+    size_t named = 0;
+    for (auto table = tables.begin(); table != tables.end() && named < 10; ++table, ++named)
+        list += (list.empty() ? "" : ", ") + *table;
+    if (named < tables.size()) list += " and " + std::to_string(tables.size() - named) + " more";
     return list.empty() ? std::string("(none)") : list;
+}
+
+std::string tableList(const BlockRows& rows) {
+    std::set<std::string> tables;
+    for (const auto& table : rows.tables) tables.insert(table.first);
+    return tableList(tables);
+}
+
+// What waits, for an error line, when the block's rows were not made.
+std::string readingsFor(const std::vector<Reading*>& readings) {
+    std::set<std::string> tables;
+    for (const Reading* reading : readings) tables.insert(names::tableFor(*reading));
+    return std::to_string(readings.size()) + " readings for " + tableList(tables);
 }
 
 }  // namespace
@@ -56,22 +76,23 @@ struct SendCycle::Attempt {
 uint32_t SendCycle::send(const std::vector<Reading*>& readings) {
     Session::Call call(m_session);
     m_isolation.startCall();
+    Fingerprints fingerprints;
+    uint32_t sent = sendBlock(readings, fingerprints);
+    // Refusals learnt past what the host hears is written wait for its next
+    // call, and so do readings known written that it has not heard of.
+    m_isolation.endCall(fingerprints, sent);
+    if (!m_bookkeepingOff && !fingerprints.empty()) m_ledger.acknowledged(fingerprints, sent);
+    m_activity.tick(m_options.now());
+    return sent;
+}
+
+uint32_t SendCycle::sendBlock(const std::vector<Reading*>& readings, Fingerprints& fingerprints) {
     // A session the server ended while idle is replaced before the block
     // starts, not found dead in the middle of it.
     m_session.dropIfClosedByServer();
-    if (!m_session.isOpen() && !m_session.reconnect(3)) {
-        Logger::getLogger()->error("AWS Redshift - no connection: %zu reading(s) wait for the next try",
-                                   readings.size());
-        return 0;
-    }
+    if (!m_session.isOpen() && !m_session.reconnect(3)) return unsent(readings, "no connection");
     if (readings.empty()) return 0;
-    if (!prepare()) {
-        Logger::getLogger()->error("AWS Redshift - the session could not be prepared: %zu reading(s) wait for the "
-                                   "next try",
-                                   readings.size());
-        return 0;
-    }
-    Fingerprints fingerprints;
+    if (!prepare()) return unsent(readings, "the session could not be prepared");
     for (const Reading* reading : readings) fingerprints.push_back(readingFingerprint(*reading));
     Settled settled;
     if (!m_bookkeepingOff) {
@@ -81,21 +102,35 @@ uint32_t SendCycle::send(const std::vector<Reading*>& readings) {
             settled = m_ledger.settle(fingerprints, requestLimit());
         if (settled.waits) {
             m_catalogue.forgetChecked();
+            m_activity.failed("the ledger could not be read (block of " + std::to_string(readings.size()) + " readings)");
             return 0;
         }
     }
     // Written readings are acknowledged up to the first one refused then.
     size_t first = settled.retry.empty() ? settled.head : settled.retry.begin()->first;
+    std::vector<RejectEntry> known = m_isolation.recall(fingerprints, first);
+    if (first == readings.size()) return static_cast<uint32_t>(readings.size());
     uint64_t sessions = m_session.generation();
-    uint32_t sent = first == readings.size() ? static_cast<uint32_t>(first) : deliver(readings, fingerprints, settled);
-    if (!m_bookkeepingOff) m_ledger.acknowledged(fingerprints, sent);
+    uint32_t sent = deliver(readings, fingerprints, settled, std::move(known));
     if (m_session.generation() != sessions) m_activity.reconnected();
-    m_activity.tick();
     return sent;
 }
 
-uint32_t SendCycle::deliver(const std::vector<Reading*>& all, const Fingerprints& fingerprints,
-                            const Settled& settled) {
+uint32_t SendCycle::unsent(const std::vector<Reading*>& readings, const char* why) {
+    blockWaits(connectionLost(), readingsFor(readings), why);
+    return 0;
+}
+
+Outcome SendCycle::connectionLost() const {
+    Outcome failure;
+    // Connecting has no SQLSTATE of its own; 08001 is the client's "could not connect".
+    failure.state = m_session.connectFailure().empty() ? "" : "08001";
+    failure.message = m_session.connectFailure().empty() ? "the connection was lost" : m_session.connectFailure();
+    return failure;
+}
+
+uint32_t SendCycle::deliver(const std::vector<Reading*>& all, const Fingerprints& fingerprints, const Settled& settled,
+                            std::vector<RejectEntry> known) {
     size_t first = settled.retry.empty() ? settled.head : settled.retry.begin()->first;
     Attempt attempt{first, std::vector<Reading*>(all.begin() + static_cast<long>(first), all.end()),
                     Fingerprints(fingerprints.begin() + static_cast<long>(first), fingerprints.end()),
@@ -110,29 +145,88 @@ uint32_t SendCycle::deliver(const std::vector<Reading*>& all, const Fingerprints
         else
             attempt.retries.emplace(position - first, retry->second);
     }
-    applyKnownRefusals(attempt);
+    for (RejectEntry& entry : known) {
+        entry.position -= first;
+        if (attempt.skipped.count(entry.position)) continue;
+        attempt.kept.refused.insert(entry.position);
+        attempt.kept.rejects.push_back(std::move(entry));
+    }
+    size_t written = tryBlock(attempt);
+    // Refusals found for readings the host sends again are not looked for again.
+    for (const RejectEntry& entry : attempt.kept.rejects)
+        if (!entry.written && first + entry.position >= written)
+            m_isolation.remember(first + entry.position, entry.table, entry.reason);
+    return static_cast<uint32_t>(written);
+}
+
+size_t SendCycle::tryBlock(Attempt& attempt) {
     for (;;) {
         BlockTables tables;
         BlockRows rows = blockRows(attempt, tables);
-        if (tables.waits()) {
-            // Its error line said so: a table that could not be made ready for passing reasons.
-            m_session.close();
-            return static_cast<uint32_t>(first);
-        }
         if (!m_session.isOpen()) {
-            Logger::getLogger()->error("AWS Redshift - the connection was lost while the tables of %zu reading(s) "
-                                       "were made ready; they wait for the next try",
-                                       attempt.readings.size());
-            return static_cast<uint32_t>(first);
+            blockWaits(connectionLost(), readingsFor(attempt.readings),
+                       "the connection was lost while its tables were made ready");
+            return attempt.first;
+        }
+        // Readings of a table that could not be made ready, for reasons that
+        // may pass, wait; those before the first of them are written.
+        size_t head = tables.firstWaiting(attempt.readings.size());
+        if (head < attempt.readings.size()) {
+            tablesWait(attempt, tables, head);
+            if (head == 0) {
+                // A fresh session next time, in case this one holds settings that changed.
+                m_session.close();
+                return attempt.first;
+            }
+            keepHead(attempt, head);
+            continue;
         }
         Outcome outcome = m_session.transaction(blockStatements(attempt, rows), attempt.limit);
         if (outcome.ok) {
             committed(attempt, rows, outcome);
-            return static_cast<uint32_t>(first + attempt.readings.size());
+            return attempt.first + attempt.readings.size();
         }
-        size_t acknowledged = first;
-        if (!retryAfter(outcome, attempt, rows, acknowledged)) return static_cast<uint32_t>(acknowledged);
+        size_t acknowledged = attempt.first;
+        if (!retryAfter(outcome, attempt, rows, acknowledged)) return acknowledged;
     }
+}
+
+void SendCycle::tablesWait(const Attempt& attempt, const BlockTables& tables, size_t head) {
+    std::map<std::string, size_t> waiting;
+    size_t others = 0;  // readings of other tables behind the first that waits
+    for (size_t i = head; i < attempt.readings.size(); ++i) {
+        auto failure = i < tables.keys.size() ? tables.failed.find(tables.keys[i]) : tables.failed.end();
+        if (failure != tables.failed.end() && !failure->second.permanent)
+            ++waiting[failure->first];
+        else
+            ++others;
+    }
+    for (const auto& table : waiting) {
+        const std::string& why = tables.failed.at(table.first).why;
+        std::string behind = others ? ", and so do the " + std::to_string(others) + " of other tables behind" : "";
+        Logger::getLogger()->error("AWS Redshift - %s (table %s could not be made ready: its %zu reading(s) wait for "
+                                   "the next try%s; the same failure on 3 calls over 10 minutes refuses its readings)",
+                                   why.c_str(), table.first.c_str(), table.second, behind.c_str());
+        m_activity.failed(why + " (table " + table.first + ")");
+    }
+}
+
+void SendCycle::keepHead(Attempt& attempt, size_t head) {
+    // Refusals already known past the head wait with their readings, for the host's next call.
+    std::vector<RejectEntry> kept;
+    for (RejectEntry& entry : attempt.kept.rejects) {
+        if (entry.position < head) {
+            kept.push_back(std::move(entry));
+        } else if (!entry.written) {
+            m_isolation.remember(attempt.first + entry.position, entry.table, entry.reason);
+            attempt.kept.refused.erase(entry.position);
+        }
+    }
+    attempt.kept.rejects = std::move(kept);
+    attempt.readings.resize(head);
+    attempt.fingerprints.resize(head);
+    attempt.skipped.erase(attempt.skipped.lower_bound(head), attempt.skipped.end());
+    attempt.retries.erase(attempt.retries.lower_bound(head), attempt.retries.end());
 }
 
 BlockRows SendCycle::blockRows(Attempt& attempt, BlockTables& tables) {
@@ -141,7 +235,7 @@ BlockRows SendCycle::blockRows(Attempt& attempt, BlockTables& tables) {
     rows.refused = attempt.kept.refused;
     rows.rejects = attempt.kept.rejects;
     rows.skipped = attempt.skipped;
-    BatchBuilder builder(m_catalogue, m_instanceName, m_session.dialect().redshift);
+    BatchBuilder builder(m_catalogue, m_instanceName, m_session.dialect().redshift, requestLimit());
     if (m_session.isOpen()) builder.createBatch(attempt.readings, tables, rows);
     return rows;
 }
@@ -256,9 +350,9 @@ bool SendCycle::retryAfter(Outcome& outcome, Attempt& attempt, const BlockRows& 
 }
 
 bool SendCycle::blockWaits(const Outcome& outcome, const std::string& cost, const char* why) {
-    m_activity.failed(outcome.message + " (block of " + cost + ")");
+    m_activity.failed(outcome.text() + " (block of " + cost + ")");
     Logger::getLogger()->error("AWS Redshift - %s (block of %s not sent, %s; the block waits for the next try)",
-                               outcome.message.c_str(), cost.c_str(), why);
+                               outcome.text().c_str(), cost.c_str(), why);
     return false;
 }
 
@@ -280,69 +374,60 @@ bool SendCycle::isolate(const Outcome& outcome, Attempt& attempt, const BlockRow
                        size_t& acknowledged) {
     if (attempt.isolations++ >= ISOLATIONS) return blockWaits(outcome, cost, "its rows were looked at twice already");
     Verdict verdict = m_isolation.isolate(rows, outcome, attempt.readings.size(), attempt.limit, m_session.dialect().redshift);
+    Outcome trial = outcome;
+    if (verdict.waits || verdict.rowWaits) trial.state = verdict.state, trial.message = verdict.why;
     if (verdict.waits) {
         if (!m_session.isOpen()) return retryLost(outcome, attempt, cost, acknowledged);
         m_session.close();
-        Outcome trial = outcome;
-        trial.message = verdict.why;
         return blockWaits(trial, cost, "a trial failed for no row's sake");
     }
+    const char* rowWaits = "a reading failed on its own without proof that it is to blame";
     if (verdict.resolvedHead == 0)
-        return blockWaits(outcome, cost, "no reading at its head could be cleared within the trials of one call");
+        return blockWaits(trial, cost,
+                          verdict.rowWaits ? rowWaits
+                                           : "no reading at its head could be cleared within the trials of one call");
     for (const auto& refused : verdict.refused) {
         if (refused.first < verdict.resolvedHead) {
             attempt.kept.refused.insert(refused.first);
             attempt.kept.rejects.push_back({refused.first, rows.tableOf(refused.first), refused.second, false});
         } else {
-            m_isolation.remember(attempt.fingerprints, refused.first, rows.tableOf(refused.first), refused.second);
+            m_isolation.remember(attempt.first + refused.first, rows.tableOf(refused.first), refused.second);
         }
     }
     if (verdict.resolvedHead < attempt.readings.size()) {
         // Only the head is settled; the rest waits for the host's next call,
         // which finds the refusals learnt here without trying them again.
-        Logger::getLogger()->info("AWS Redshift - %zu of %zu readings (%s) could be cleared or refused within the "
-                                  "trials of one call; the rest wait for the next",
-                                  verdict.resolvedHead, attempt.readings.size(), cost.c_str());
-        // Refusals already known past the head wait with their readings.
-        std::vector<RejectEntry> head;
-        for (RejectEntry& entry : attempt.kept.rejects) {
-            if (entry.position < verdict.resolvedHead) {
-                head.push_back(std::move(entry));
-            } else if (!entry.written) {
-                m_isolation.remember(attempt.fingerprints, entry.position, entry.table, entry.reason);
-                attempt.kept.refused.erase(entry.position);
-            }
+        if (verdict.rowWaits) {
+            m_activity.failed(trial.text() + " (block of " + cost + ")");
+            Logger::getLogger()->error("AWS Redshift - %s (block of %s: %s; the %zu readings before it are written, "
+                                       "the %zu from it on wait for the next try)",
+                                       trial.text().c_str(), cost.c_str(), rowWaits, verdict.resolvedHead,
+                                       attempt.readings.size() - verdict.resolvedHead);
+        } else {
+            Logger::getLogger()->info("AWS Redshift - %zu of %zu readings (%s) could be cleared or refused within "
+                                      "the trials of one call; the rest wait for the next",
+                                      verdict.resolvedHead, attempt.readings.size(), cost.c_str());
         }
-        attempt.kept.rejects = std::move(head);
-        attempt.readings.resize(verdict.resolvedHead);
-        attempt.fingerprints.resize(verdict.resolvedHead);
-        attempt.skipped.erase(attempt.skipped.lower_bound(verdict.resolvedHead), attempt.skipped.end());
-        attempt.retries.erase(attempt.retries.lower_bound(verdict.resolvedHead), attempt.retries.end());
+        keepHead(attempt, verdict.resolvedHead);
     }
     return true;
 }
 
-void SendCycle::applyKnownRefusals(Attempt& attempt) {
-    for (RejectEntry& entry : m_isolation.recall(attempt.fingerprints)) {
-        if (attempt.skipped.count(entry.position)) continue;
-        attempt.kept.refused.insert(entry.position);
-        attempt.kept.rejects.push_back(std::move(entry));
-    }
-}
-
 bool SendCycle::retryLost(const Outcome& outcome, Attempt& attempt, const std::string& cost, size_t& acknowledged) {
-    auto inDoubt = [&](const char* why) {
+    auto inDoubt = [&](const std::string& why) {
         Logger::getLogger()->error("AWS Redshift - %s (block of %s not acknowledged: %s; it waits, and the ledger "
                                    "is read before it is written again)",
-                                   outcome.message.c_str(), cost.c_str(), why);
+                                   outcome.text().c_str(), cost.c_str(), why.c_str());
         if (!m_bookkeepingOff) m_ledger.inDoubt(attempt.id, attempt.fingerprints);
         m_activity.inDoubt();
-        m_activity.failed(outcome.message + " (block of " + cost + ")");
+        m_activity.failed(outcome.text() + " (block of " + cost + ")");
         return false;
     };
     // The server may still commit a request whose deadline passed.
     if (outcome.timedOut) return inDoubt("no answer in time");
-    if (attempt.retried || (!m_session.isOpen() && !m_session.reconnect(3))) return inDoubt("the connection is lost");
+    if (attempt.retried) return inDoubt("the connection is lost");
+    if (!m_session.isOpen() && !m_session.reconnect(3))
+        return inDoubt("the connection is lost, and connecting again failed: " + m_session.connectFailure());
     Logger::getLogger()->error("AWS Redshift - %s (block of %s; reconnected, trying once more)",
                                outcome.message.c_str(), cost.c_str());
     attempt.retried = true;

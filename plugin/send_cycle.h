@@ -46,7 +46,22 @@ private:
     // The most a request may hold, BEGIN and COMMIT included.
     size_t requestLimit() const;
 
-    uint32_t deliver(const std::vector<Reading*>& readings, const Fingerprints& fingerprints, const Settled& settled);
+    uint32_t sendBlock(const std::vector<Reading*>& readings, Fingerprints& fingerprints);
+    // The block waits for the reason `why` gives, before it was begun: an error line says so.
+    uint32_t unsent(const std::vector<Reading*>& readings, const char* why);
+    // Why the session is gone: the last failure to connect, if any.
+    Outcome connectionLost() const;
+    // Writes the readings past the head the ledger acknowledged; `known`
+    // are refusals remembered from the host's last call.
+    uint32_t deliver(const std::vector<Reading*>& readings, const Fingerprints& fingerprints, const Settled& settled,
+                     std::vector<RejectEntry> known);
+    // Tries the block until it commits or waits; how many readings of the
+    // host's block are written.
+    size_t tryBlock(Attempt& attempt);
+    // An error line for each table whose readings wait, from `head` on.
+    void tablesWait(const Attempt& attempt, const BlockTables& tables, size_t head);
+    // Only the first `head` readings are written in this call.
+    void keepHead(Attempt& attempt, size_t head);
     BlockRows blockRows(Attempt& attempt, BlockTables& tables);
     std::vector<std::string> blockStatements(Attempt& attempt, const BlockRows& rows);
     void committed(const Attempt& attempt, const BlockRows& rows, const Outcome& outcome);
@@ -62,7 +77,6 @@ private:
     bool isolate(const Outcome& outcome, Attempt& attempt, const BlockRows& rows, const std::string& cost,
                  size_t& acknowledged);
     bool blockWaits(const Outcome& outcome, const std::string& cost, const char* why);
-    void applyKnownRefusals(Attempt& attempt);
 
     const RedshiftOptions& m_options;
     const std::string& m_instanceName;

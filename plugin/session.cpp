@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <thread>
 
 #include "connect_string.h"
@@ -37,6 +39,35 @@ std::string field(const PGresult* result, int code) {
     return value ? value : "";
 }
 
+// What finishConnecting says when the deadline came first.
+const char* const TIMED_OUT = "timed out";
+
+// libpq's connect_timeout for this connection, from the connection string or
+// PGCONNECT_TIMEOUT, in seconds; 0 or less when there is none.
+int connectTimeoutOf(PGconn* connection) {
+    std::unique_ptr<PQconninfoOption, void (*)(PQconninfoOption*)> options(PQconninfo(connection), PQconninfoFree);
+    for (const PQconninfoOption* option = options.get(); option && option->keyword; ++option)
+        if (std::string(option->keyword) == "connect_timeout" && option->val) return std::atoi(option->val);
+    return 0;
+}
+
+// Drives a connection PQconnectStart began until it is made, fails, or the
+// deadline passes: empty when it was made, else why not.
+std::string finishConnecting(PGconn* connection, Session::Clock::time_point deadline) {
+    PostgresPollingStatusType status = PGRES_POLLING_WRITING;
+    for (;;) {
+        if (PQstatus(connection) == CONNECTION_BAD || status == PGRES_POLLING_FAILED)
+            return PQerrorMessage(connection);
+        if (status == PGRES_POLLING_OK) return {};
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Session::Clock::now()).count();
+        if (left <= 0) return TIMED_OUT;
+        pollfd socket{PQsocket(connection), static_cast<short>(status == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+        int n = poll(&socket, 1, static_cast<int>(std::min<long long>(left, 1000)));
+        if (n < 0 && errno != EINTR) return std::string("waiting to connect: ") + std::strerror(errno);
+        if (n > 0) status = PQconnectPoll(connection);
+    }
+}
+
 
 }  // namespace
 
@@ -61,23 +92,45 @@ bool Session::setConnectString(const std::string& connectString) {
     return true;
 }
 
-bool Session::open() {
+Session::Clock::time_point Session::requestDeadline() const {
+    Clock::time_point now = Clock::now();
+    return m_callDeadline - now < m_requestTimeout ? m_callDeadline : now + m_requestTimeout;
+}
+
+bool Session::connect(bool logFailure) {
     close();
-    // Connecting blocks, bounded by libpq's connect_timeout, which the
-    // connection string sets unless PGCONNECT_TIMEOUT does.
-    PqConnection candidate(PQconnectdb(m_connectString.c_str()));
-    if (!candidate) {
-        Logger::getLogger()->error("AWS Redshift - out of memory while connecting");
+    // libpq's blocking connect waits for ever when connect_timeout is 0, and
+    // knows no deadline of ours: the connection is driven here instead, each
+    // wait bounded by the request's deadline and the call's bound, and by
+    // connect_timeout when that comes first. The host name is still looked
+    // up inside PQconnectStart, by the system resolver, which nothing here
+    // can bound.
+    Clock::time_point deadline = requestDeadline();
+    char bound[96];
+    snprintf(bound, sizeof bound, "the request deadline of %.3g s", m_requestTimeout.count() / 1000.0);
+    PqConnection candidate(PQconnectStart(m_connectString.c_str()));
+    std::string failure = candidate ? "" : "out of memory while connecting";
+    if (candidate) {
+        // libpq takes 1 s as 2, and 0 as no limit at all.
+        int seconds = connectTimeoutOf(candidate.get());
+        auto limit = std::chrono::seconds(std::max(seconds, 2));
+        if (seconds > 0 && Clock::now() + limit < deadline) {
+            deadline = Clock::now() + limit;
+            snprintf(bound, sizeof bound, "connect_timeout, %lld s", static_cast<long long>(limit.count()));
+        }
+        failure = finishConnecting(candidate.get(), deadline);
+        if (failure.empty() && PQsetnonblocking(candidate.get(), 1) != 0) failure = PQerrorMessage(candidate.get());
+    }
+    if (!failure.empty()) {
+        if (failure == TIMED_OUT) failure = std::string("no answer from the server while connecting, within ") + bound;
+        // libpq words some failures over several lines; an error line is one.
+        for (size_t at; (at = failure.find_first_of("\n\t")) != std::string::npos && at + 1 < failure.size();)
+            failure.replace(at, failure.find_first_not_of("\n\t", at) - at, " ");
+        m_connectFailure = connectFailureText(failure, passwordOf(m_connectString));
+        if (logFailure) Logger::getLogger()->error("AWS Redshift - %s", m_connectFailure.c_str());
         return false;
     }
-    if (PQstatus(candidate.get()) != CONNECTION_OK) {
-        logConnectFailure(PQerrorMessage(candidate.get()), passwordOf(m_connectString));
-        return false;
-    }
-    if (PQsetnonblocking(candidate.get(), 1) != 0) {
-        logConnectFailure(PQerrorMessage(candidate.get()), passwordOf(m_connectString));
-        return false;
-    }
+    m_connectFailure.clear();
     PQsetNoticeProcessor(candidate.get(), logNotice, nullptr);
     m_connection = std::move(candidate);
     ++m_generation;
@@ -90,9 +143,12 @@ bool Session::open() {
 bool Session::reconnect(int attempts) {
     Logger* logger = Logger::getLogger();
     for (int attempt = 1; attempt <= attempts; ++attempt) {
+        // Past the call's bound, another attempt could only fail at once.
+        if (attempt > 1 && Clock::now() >= m_callDeadline) break;
         logger->debug("AWS Redshift connect retry count %d", attempts);
         // No pause between attempts: each costs what a failed connect costs.
-        if (open()) return true;
+        if (connect(false)) return true;
+        logger->debug("AWS Redshift - %s", m_connectFailure.c_str());
     }
     logger->debug("Could not connect to AWS Redshift after %d attempts", attempts);
     return false;
@@ -115,6 +171,7 @@ void Session::dropIfClosedByServer() {
 }
 
 Session::Call::Call(Session& session) : m_session(session) {
+    ++m_session.m_calls;
     m_session.m_callDeadline = Clock::now() + 2 * m_session.m_requestTimeout;
 }
 
@@ -138,8 +195,7 @@ Outcome Session::run(std::vector<std::string> statements) {
         request += statement;
         std::string().swap(statement);
     }
-    Clock::time_point now = Clock::now();
-    Clock::time_point deadline = m_callDeadline - now < m_requestTimeout ? m_callDeadline : now + m_requestTimeout;
+    Clock::time_point deadline = requestDeadline();
     if (!send(request, deadline, outcome) || !awaitResults(deadline, outcome)) return outcome;
     // An error result may be all that is left of a connection that broke.
     if (PQstatus(m_connection.get()) != CONNECTION_OK) {
@@ -409,8 +465,9 @@ std::chrono::milliseconds requestTimeoutFromEnvironment() {
     if (!text || !*text) return DEFAULT_TIMEOUT;
     char* end = nullptr;
     double seconds = std::strtod(text, &end);
-    if (*end || !std::isfinite(seconds) || seconds <= 0 || seconds > 86400) {
-        Logger::getLogger()->error("CIRRANT_REQUEST_TIMEOUT=%s is no number of seconds from 0 to 86400; using 300",
+    // Below a second, every request would fail before the server could answer.
+    if (*end || !std::isfinite(seconds) || seconds < 1 || seconds > 86400) {
+        Logger::getLogger()->error("CIRRANT_REQUEST_TIMEOUT=%s is no number of seconds from 1 to 86400; using 300",
                                    text);
         return DEFAULT_TIMEOUT;
     }

@@ -27,6 +27,9 @@ struct Outcome {
     size_t results = 0;        // statements the server answered, the failed one included
     size_t failedStatement = 0;  // of the statements given, BEGIN and COMMIT not counted
     bool timedOut = false;     // no answer before the deadline; the connection was closed
+
+    // The message, and the SQLSTATE when the server gave one.
+    std::string text() const { return state.empty() ? message : message + " (SQLSTATE " + state + ")"; }
 };
 
 class Session {
@@ -40,10 +43,16 @@ public:
     // A new connection string drops the connection it replaces; true when
     // the text changed.
     bool setConnectString(const std::string& connectString);
-    // One attempt to connect; a failure is logged, without the password.
-    bool open();
-    // Drops the connection and makes up to `attempts` new ones.
+    // One attempt to connect, bounded by the request deadline, the call's
+    // bound and libpq's connect_timeout; a failure is logged, without the
+    // password.
+    bool open() { return connect(true); }
+    // Drops the connection and makes up to `attempts` new ones; a failure is
+    // left to the caller's line, in connectFailure().
     bool reconnect(int attempts);
+    // Why the last attempt to connect failed, without the password; empty
+    // once one succeeded.
+    const std::string& connectFailure() const { return m_connectFailure; }
     void close() { m_connection.reset(); }
     bool isOpen() const { return m_connection != nullptr; }
     // An idle session the server has ended (or is ending) is closed here,
@@ -63,6 +72,8 @@ public:
         Session& m_session;
     };
 
+    // Counts the calls: what happens in one call is told apart from the next.
+    uint64_t calls() const { return m_calls; }
     // Whether `wait` still fits in the current call's bound.
     bool timeLeftInCall(std::chrono::milliseconds wait) const { return m_callDeadline - Clock::now() > wait; }
 
@@ -108,6 +119,9 @@ public:
     std::chrono::milliseconds requestTimeout() const { return m_requestTimeout; }
 
 private:
+    bool connect(bool logFailure);
+    // A request started now ends by this: its own deadline, or the call's bound.
+    Clock::time_point requestDeadline() const;
     bool send(const std::string& request, Clock::time_point deadline, Outcome& outcome);
     bool awaitResults(Clock::time_point deadline, Outcome& outcome);
     bool wait(short events, Clock::time_point deadline, Outcome& outcome, short& ready);
@@ -130,7 +144,9 @@ private:
     PqConnection m_connection;
     std::chrono::milliseconds m_requestTimeout;
     Clock::time_point m_callDeadline = Clock::time_point::max();
+    uint64_t m_calls = 0;
     uint64_t m_generation = 0;
+    std::string m_connectFailure;
     // What was learnt of the server; Redshift's rules until then.
     uint64_t m_learntOn = 0;
     bool m_severalStatements = false;
@@ -144,5 +160,6 @@ private:
 Rows rowsOf(const PGresult* result);
 
 // The request deadline: CIRRANT_REQUEST_TIMEOUT seconds when that is a
-// positive number, else 300 seconds.
+// number from 1 to 86400, else 300 seconds (a value given and refused is
+// said in an error line).
 std::chrono::milliseconds requestTimeoutFromEnvironment();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "builders.h"
+#include "reading_json.h"
 #include "log_capture.h"
 #include "relay.h"
 #include "test_db.h"
@@ -14,8 +15,12 @@ namespace {
 
 TestDb& db() { return TestDb::get(); }
 
-std::unique_ptr<Redshift> plugin(int port = 0) {
-    auto redshift = std::make_unique<Redshift>();
+// The plugin's clock, moved on by a test.
+std::chrono::minutes g_later{0};
+std::chrono::steady_clock::time_point movedClock() { return std::chrono::steady_clock::now() + g_later; }
+
+std::unique_ptr<Redshift> plugin(int port = 0, Redshift::Options options = {}) {
+    auto redshift = std::make_unique<Redshift>(options);
     auto config = db().config();
     if (port) config->setValue("port", std::to_string(port));
     redshift->configure(config.get());
@@ -37,8 +42,8 @@ int hostSends(Redshift& redshift, const Block& block, int most = 20) {
 // The table's count of rows and of distinct n, and the refused reading numbers' count.
 std::string tally(const std::string& table) {
     return db().scalar("SELECT (SELECT count(*) || '/' || count(DISTINCT n) FROM " + table +
-                       ") || ' refused ' || (SELECT count(*) FROM \"cirrant$rejects\" WHERE outcome = 'refused' "
-                       "AND table_name = '" + table + "')");
+                       ") || ' refused ' || (SELECT count(DISTINCT (block_id, reading_no)) FROM \"cirrant$rejects\" "
+                       "WHERE outcome = 'refused' AND table_name = '" + table + "')");
 }
 
 Block numbered(const std::string& asset, int count, int from = 0) {
@@ -123,13 +128,16 @@ TEST(Refusals, PassingTroubleMakesTheBlockWaitOnAFreshSession) {
     db().exec(role + " RESET lock_timeout");
     EXPECT_EQ(hostSends(*redshift, block), 1);
     EXPECT_EQ(tally("pass_1"), "7/7 refused 0");
-    EXPECT_EQ(log.count("the block waits"), 2u) << log.dump();
+    EXPECT_EQ(log.count("for the next try"), 2u) << log.dump();
 }
 
 // Redshift words refused values and conflicts with other writers as XX000:
-// the relay turns the server's own refusals into those.
+// the relay turns the server's own refusals into those. A row is refused
+// when it fails alone with the error the block met and rows of its table
+// went in, even rows behind it, though its fixed columns alone fail too.
 TEST(Refusals, RedshiftsWordingIsUnderstood) {
     makeTable("rs_1", ", CHECK (n % 10 <> 3)");
+    makeTable("n1", ", opt BIGINT NOT NULL");
     Relay relay(db().port());
     relay.reportRedshiftVersion(true);
     auto redshift = plugin(relay.port());
@@ -141,4 +149,76 @@ TEST(Refusals, RedshiftsWordingIsUnderstood) {
     relay.rewriteError("23514", "Value too long for character type", "error: Value too long", 100);
     EXPECT_EQ(hostSends(*redshift, numbered("rs_1", 10, 10)), 1);
     EXPECT_EQ(tally("rs_1"), "18/18 refused 2");
+    relay.rewriteError("23502", "Cannot insert a NULL value into column opt", "", 100);
+    Block nulls;
+    nulls.add("n1", {dpInt("n", 3)});
+    nulls.add("n1", {dpInt("n", 2), dpInt("opt", 2)});
+    EXPECT_EQ(hostSends(*redshift, nulls), 1);
+    EXPECT_EQ(tally("n1"), "1/1 refused 1");
+}
+
+// Tables the plugin cannot make ready: another role's, which it may not
+// see; one whose name the server cuts (Redshift keeps 127 bytes, the server
+// behind the relay 63); one whose CREATE fails with Redshift's XX000. Their
+// readings wait with an error line until the same failure has met 3 calls
+// spanning 10 minutes, and then only they are refused.
+TEST(Refusals, ATableThatCannotBeMadeReadyHoldsItsReadingsOnlyForAWhile) {
+    const std::string cut = "cut_" + std::string(66, 'x');
+    makeTable(cut, "");
+    db().exec("CREATE TABLE hidden1 (n BIGINT); REVOKE ALL ON hidden1 FROM redshift; CREATE FUNCTION no_ddl() "
+              "RETURNS event_trigger LANGUAGE plpgsql AS $$ BEGIN IF current_query() LIKE '%ddl_no%' THEN RAISE "
+              "'refused'; END IF; END $$; CREATE EVENT TRIGGER no_ddl ON ddl_command_end EXECUTE FUNCTION no_ddl()");
+    Relay relay(db().port());
+    relay.reportRedshiftVersion(true);
+    relay.rewriteError("P0001", "refused", "", 100);
+    Redshift::Options options;
+    options.now = movedClock;
+    auto redshift = plugin(relay.port(), options);
+    Block block;
+    for (const char* asset : {"ok_a", "hidden1", cut.c_str(), "ddl_no", "ok_b"}) block.add(asset, {dpInt("n", 1)});
+    LogCapture log(Logger::Level::Info);
+    std::vector<size_t> done{0};
+    for (int minutes : {0, 5, 9, 10}) {
+        g_later = std::chrono::minutes(minutes);
+        done.push_back(done.back() + redshift->send(std::vector<Reading*>(
+                                         block.readings().begin() + static_cast<long>(done.back()),
+                                         block.readings().end())));
+    }
+    g_later = {};
+    EXPECT_EQ(done, (std::vector<size_t>{0, 1, 1, 1, 5})) << log.dump();
+    EXPECT_EQ(log.count("could not be made ready: its 1 reading(s) wait for the next try, and so do the 1"), 9u);
+    EXPECT_EQ(log.count("refused (SQLSTATE XX000) (table ddl_no could not be made ready"), 3u);
+    EXPECT_EQ(log.count("last error: relation \"hidden1\" already exists (SQLSTATE 42P07); the table exists, but "
+                        "this role cannot see it"), 2u) << "the operator's line";
+    EXPECT_EQ(db().scalar("SELECT string_agg(left(table_name, 6), ',' ORDER BY reading_no) FROM \"cirrant$rejects\" "
+                          "WHERE reason LIKE '%the same on 3 calls over 10 minutes'"),
+              "hidden,cut_xx,ddl_no");
+    EXPECT_EQ(tally("ok_a") + ", " + tally("ok_b"), "1/1 refused 0, 1/1 refused 0");
+    db().exec("DROP EVENT TRIGGER no_ddl");
+}
+
+// A trigger refuses requests over 20,000 bytes as Redshift does: they are
+// halved until they pass. A row larger than a request may hold is refused,
+// and its copy in the rejects table is cut into parts that fit.
+TEST(Refusals, RequestsAreMadeToFitAndARowThatNeverCanIsRefused) {
+    makeTable("big_1", ", note TEXT");
+    db().exec("CREATE FUNCTION too_large() RETURNS trigger AS $$ BEGIN IF length(current_query()) > 20000 THEN "
+              "RAISE 'Statement is too large. Statement Size: % bytes. Maximum Allowed: 20000 bytes', "
+              "length(current_query()) USING ERRCODE = '42601'; END IF; RETURN NULL; END $$ LANGUAGE plpgsql; "
+              "CREATE TRIGGER too_large BEFORE INSERT ON big_1 EXECUTE FUNCTION too_large()");
+    Relay relay(db().port());
+    relay.reportRedshiftVersion(true);
+    Redshift::Options options;
+    options.maxRequestBytes = 64 * 1024;
+    options.requestTimeout = std::chrono::seconds(2);
+    auto redshift = plugin(relay.port(), options);
+    Block block = numbered("big_1", 300);
+    block.add("big_1", {dpInt("n", 300), dpString("note", std::string(100000, '\''))});
+    LogCapture log;
+    EXPECT_EQ(redshift->send(block.readings()), 301u);
+    EXPECT_EQ(tally("big_1"), "300/300 refused 1");
+    for (const std::string& statement : log.statements()) EXPECT_LE(statement.size(), 64u * 1024);
+    EXPECT_EQ(db().scalar("SELECT string_agg(reading, '' ORDER BY part) FROM \"cirrant$rejects\" WHERE table_name = "
+                          "'big_1'"),
+              readingJson(*block[300]));
 }

@@ -96,18 +96,34 @@ TEST(Session, AServerThatStopsAnsweringGivesTheBlockBackAtTheDeadline) {
     EXPECT_EQ(log.count("no answer within 1 s; the connection was closed"), 1u) << log.dump();
 }
 
-// The same through the entry points, with the deadline from the environment:
-// the relay holds every reply, as a link that stopped forwarding would. The
-// block comes back unsent; once replies flow again, it is settled against
-// the ledger and written once.
+TEST(Session, ARequestTimeoutBelowASecondOrAboveADayIsRefusedByName) {
+    LogCapture log;
+    for (const char* seconds : {"0.0004", "86401", "ten"}) {
+        setenv("CIRRANT_REQUEST_TIMEOUT", seconds, 1);
+        EXPECT_EQ(requestTimeoutFromEnvironment(), std::chrono::seconds(300)) << seconds;
+    }
+    setenv("CIRRANT_REQUEST_TIMEOUT", "1.5", 1);
+    EXPECT_EQ(requestTimeoutFromEnvironment(), std::chrono::milliseconds(1500));
+    unsetenv("CIRRANT_REQUEST_TIMEOUT");
+    EXPECT_EQ(log.count("error: CIRRANT_REQUEST_TIMEOUT="), 3u) << log.dump();
+}
+
+// The same through the entry points, with the deadline from the environment
+// and libpq told to wait for ever while connecting: the relay holds every
+// reply, as a link that stopped forwarding would. The block comes back
+// unsent, and so it does on the next call, whose connecting gets no answer
+// either. Once replies flow again, the block is settled against the ledger
+// and written once; the operator's line names the last failure.
 TEST(Session, AHeldLinkGivesTheBlockBackAndTheNextCallWritesItOnce) {
     setenv("CIRRANT_REQUEST_TIMEOUT", "1", 1);
+    setenv("PGCONNECT_TIMEOUT", "0", 1);
     pluginhost::PluginHost host(PLUGIN_PATH);
     Relay relay(db().port());
     auto config = db().config();
     config->setValue("port", std::to_string(relay.port()));
     PLUGIN_HANDLE handle = host.init(*config);
     unsetenv("CIRRANT_REQUEST_TIMEOUT");
+    unsetenv("PGCONNECT_TIMEOUT");
     host.start(handle, "");
     Block setup, block;
     setup.add("held", {dpInt("n", -1)});
@@ -117,8 +133,15 @@ TEST(Session, AHeldLinkGivesTheBlockBackAndTheNextCallWritesItOnce) {
     relay.hold(true);
     EXPECT_EQ(host.send(handle, block.readings()), 0u);
     EXPECT_EQ(log.count("no answer within 1 s"), 1u) << log.dump();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(host.send(handle, block.readings()), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << "connecting included";
+    const std::string why = "no answer from the server while connecting, within the request deadline of 1 s";
+    EXPECT_EQ(log.count("error: AWS Redshift - " + why + " (SQLSTATE 08001) (block of 50 readings for held not sent"),
+              1u) << log.dump();
     relay.hold(false);
     EXPECT_EQ(host.send(handle, block.readings()), 50u) << log.dump();
     host.shutdown(handle);
+    EXPECT_EQ(log.count("last error: " + why), 1u) << log.dump();
     EXPECT_EQ(db().scalar("SELECT count(*) || ' ' || count(DISTINCT n) FROM held"), "51 51");
 }

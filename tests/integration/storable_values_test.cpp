@@ -80,19 +80,22 @@ TEST(TextThatMustFit, ACharColumnOnRedshiftsRulesGetsOneQuestionMarkPerCharacter
               "code: text of 9 bytes cut to 4");
 }
 
-TEST(NumbersThatMustFit, AnIntegerThatRealRoundsIsRecordedAndWholeFloatsFillBigintToItsEdges) {
+TEST(NumbersThatMustFit, WhatRealCannotHoldIsRecordedAndWholeFloatsFillBigintToItsEdges) {
     auto redshift = plugin();
     Block block;
     block.add("exact_1", {dpFloat("r", 21.5), dpInt("b", 1)});
     block.add("exact_1", {dpInt("r", 16777217), dpFloat("b", -9223372036854775808.0)});
     block.add("exact_1", {dpInt("r", 16777216), dpFloat("b", 9223372036854775808.0)});
-    EXPECT_EQ(redshift->send(block.readings()), 3u);
-    EXPECT_EQ(cell("SELECT string_agg(r || '|' || coalesce(b::text, 'null'), ',' ORDER BY b) FROM exact_1"),
-              "1.6777216e+07|-9223372036854775808,21.5|1,1.6777216e+07|null");
-    EXPECT_EQ(cell("SELECT string_agg(reading_no || ':' || reason, ' / ' ORDER BY reading_no) FROM "
+    block.add("exact_1", {dpFloat("r", -1e39), dpInt("b", 2)});
+    EXPECT_EQ(redshift->send(block.readings()), 4u);
+    EXPECT_EQ(cell("SELECT string_agg(coalesce(r::text, 'null') || '|' || coalesce(b::text, 'null'), ',' ORDER BY b) "
+                   "FROM exact_1"),
+              "1.6777216e+07|-9223372036854775808,21.5|1,null|2,1.6777216e+07|null");
+    EXPECT_EQ(cell("SELECT string_agg(reading_no || ':' || outcome || ':' || reason, ' / ' ORDER BY reading_no) FROM "
                    "\"cirrant$rejects\" WHERE table_name = 'exact_1'"),
-              "1:r: integer 16777217 is not exact in REAL, which holds 16777216 / "
-              "2:b: float 9223372036854775808 does not fit BIGINT, stored as null");
+              "1:changed:r: integer 16777217 is not exact in REAL, which holds 16777216 / "
+              "2:changed:b: float 9223372036854775808 does not fit BIGINT, stored as null / "
+              "3:changed:r: float -1e+39 does not fit REAL, stored as null");
 }
 
 TEST(NamesThatMustStayDistinct, GetColumnsOfTheirOwn) {

@@ -26,7 +26,7 @@ TEST(FailureTable, EachAnswerGetsItsActionByCodeThenClassThenDefault) {
         {"P0001", "", false, A::Wait, A::Isolate, A::Wait},  // unknown: an INSERT's rows are looked at
         {"XX000", "1023", false, A::Wait, A::Isolate, A::Wait},
         {"XX000", "1023", true, A::Pause, A::Pause, A::Pause},
-        {"XX000", "Value too long for character type", true, A::Permanent, A::Isolate, A::Wait},
+        {"XX000", "Value too long for character type", true, A::Wait, A::Isolate, A::Wait},
         {"42601", "Statement is too large. Statement Size: 20000000 bytes. Maximum Allowed: 16777216 bytes", true,
          A::Wait, A::Split, A::Split},
         {"42601", "syntax error", true, A::Wait, A::Isolate, A::Wait},
