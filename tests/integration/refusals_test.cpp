@@ -199,7 +199,8 @@ TEST(Refusals, ATableThatCannotBeMadeReadyHoldsItsReadingsOnlyForAWhile) {
 
 // A trigger refuses requests over 20,000 bytes as Redshift does: they are
 // halved until they pass. A row larger than a request may hold is refused,
-// and its copy in the rejects table is cut into parts that fit.
+// and its copy in the rejects table is cut into parts that fit, as is the
+// ledger entry of 5,000 readings.
 TEST(Refusals, RequestsAreMadeToFitAndARowThatNeverCanIsRefused) {
     makeTable("big_1", ", note TEXT");
     db().exec("CREATE FUNCTION too_large() RETURNS trigger AS $$ BEGIN IF length(current_query()) > 20000 THEN "
@@ -212,13 +213,13 @@ TEST(Refusals, RequestsAreMadeToFitAndARowThatNeverCanIsRefused) {
     options.maxRequestBytes = 64 * 1024;
     options.requestTimeout = std::chrono::seconds(2);
     auto redshift = plugin(relay.port(), options);
-    Block block = numbered("big_1", 300);
-    block.add("big_1", {dpInt("n", 300), dpString("note", std::string(100000, '\''))});
+    Block block = numbered("big_1", 5000);
+    block.add("big_1", {dpInt("n", 5000), dpString("note", std::string(100000, '\''))});
     LogCapture log;
-    EXPECT_EQ(redshift->send(block.readings()), 301u);
-    EXPECT_EQ(tally("big_1"), "300/300 refused 1");
+    EXPECT_EQ(redshift->send(block.readings()), 5001u);
+    EXPECT_EQ(tally("big_1"), "5000/5000 refused 1");
     for (const std::string& statement : log.statements()) EXPECT_LE(statement.size(), 64u * 1024);
     EXPECT_EQ(db().scalar("SELECT string_agg(reading, '' ORDER BY part) FROM \"cirrant$rejects\" WHERE table_name = "
                           "'big_1'"),
-              readingJson(*block[300]));
+              readingJson(*block[5000]));
 }
