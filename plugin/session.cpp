@@ -8,7 +8,6 @@
 #include <poll.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,10 +16,9 @@
 
 #include "connect_string.h"
 #include "logger.h"
+#include "request_timeout.h"
 
 namespace {
-
-constexpr std::chrono::milliseconds DEFAULT_TIMEOUT{300000};
 
 std::string firstLine(const char* text) {
     std::string line(text ? text : "");
@@ -311,7 +309,6 @@ void Session::abandon() {
 }
 
 namespace {
-
 // The live sessions as the server lists them: pid, then start time.
 // Redshift lists its own in STV_SESSIONS, leader-node only like the
 // functions used with it; only a cluster can confirm that a session ends
@@ -461,15 +458,10 @@ int Session::serverVersion() const { return m_connection ? PQserverVersion(m_con
 int Session::backendPid() const { return m_connection ? PQbackendPID(m_connection.get()) : 0; }
 
 std::chrono::milliseconds requestTimeoutFromEnvironment() {
-    const char* text = std::getenv("CIRRANT_REQUEST_TIMEOUT");
-    if (!text || !*text) return DEFAULT_TIMEOUT;
-    char* end = nullptr;
-    double seconds = std::strtod(text, &end);
-    // Below a second, every request would fail before the server could answer.
-    if (*end || !std::isfinite(seconds) || seconds < 1 || seconds > 86400) {
+    bool refused = false;
+    std::chrono::milliseconds timeout = requestTimeoutSetting(&refused);
+    if (refused)
         Logger::getLogger()->error("CIRRANT_REQUEST_TIMEOUT=%s is no number of seconds from 1 to 86400; using 300",
-                                   text);
-        return DEFAULT_TIMEOUT;
-    }
-    return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+                                   std::getenv("CIRRANT_REQUEST_TIMEOUT"));
+    return timeout;
 }

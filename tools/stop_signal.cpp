@@ -5,13 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 
 #include "console.h"
+#include "request_timeout.h"
 
 using std::chrono::steady_clock;
 
@@ -104,17 +104,9 @@ PluginCall::~PluginCall() {
     g_call = nullptr;
 }
 
-// The plugin reads its request deadline from the environment when it is
-// initialised (requestTimeoutFromEnvironment in plugin/session.cpp): seconds
-// from 1 to 86,400, else 300. north-run reads it the same way, only to say
-// how long a call may take; the plugin alone enforces it.
-std::chrono::milliseconds pluginCallBound() {
-    const char* text = std::getenv("CIRRANT_REQUEST_TIMEOUT");
-    char* end = nullptr;
-    double seconds = text && *text ? std::strtod(text, &end) : 0;
-    if (!end || *end || !std::isfinite(seconds) || seconds < 1 || seconds > 86400) seconds = 300;
-    return 2 * std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
-}
+// The plugin reads its request deadline when it is initialised; a call
+// takes at most twice that. Only the plugin enforces it.
+std::chrono::milliseconds pluginCallBound() { return 2 * requestTimeoutSetting(); }
 
 const char* signalName(int sig) { return sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "a signal"; }
 
