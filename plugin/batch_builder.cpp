@@ -52,10 +52,69 @@ const char* kindName(uint32_t type) {
     }
 }
 
-// Writes one row; every change made to fit a value is kept in `reasons`.
+// How a row's values are written for an INSERT: SQL literals.
+struct SqlValues {
+    std::string& out;
+    void text(std::string_view text) { appendTextLiteral(out, text); }
+    void emptyText() { out += "''"; }
+    void null() { out += "null"; }
+    template <typename Number>
+    void number(Number value) { appendNumber(out, value); }
+    void timestamp(const std::string& utc) { out += timestampLiteral(utc); }
+    void begin() { out += " ( "; }
+    void next() { out += ','; }
+    void end() { out += ") "; }
+};
+
+// How they are written for a COPY: one line of Redshift's CSV (comma,
+// '"' doubled inside quotes, no ESCAPE, no NULL AS, no EMPTYASNULL). Its
+// rules, as documented: an empty unquoted field is NULL in a column that is
+// not a character column, and '' in one. The plugin writes NULL only into
+// such other columns (a character column gets '' for an absent value, as
+// the INSERT writes it), so NULL is always an empty unquoted field, and
+// every text is quoted, '' as "". What the documentation leaves open, and
+// only a cluster can confirm, is kept out: a text that reads like the null
+// string ("\N") makes its table go by INSERT, and a quoted "" is never
+// meant as NULL. Numbers and timestamps go as the INSERT writes them; a
+// TIMESTAMPTZ reads "YYYY-MM-DD HH:MI:SS.ffffff+00:00" without TIMEFORMAT.
+struct CsvValues {
+    std::string& out;
+    bool& ambiguous;
+    void text(std::string_view text) {
+        ambiguous = ambiguous || text == "\\N";
+        out += '"';
+        for (size_t at = 0, quote; at < text.size(); at = quote + 1) {
+            quote = std::min(text.find('"', at), text.size());
+            out.append(text.data() + at, quote - at);
+            if (quote < text.size()) out += "\"\"";
+        }
+        out += '"';
+    }
+    void emptyText() { out += "\"\""; }
+    void null() {}
+    template <typename Number>
+    void number(Number value) { appendNumber(out, value); }
+    void timestamp(const std::string& utc) { out += utc + "+00:00"; }
+    void begin() {}
+    void next() { out += ','; }
+    void end() { out += '\n'; }
+};
+
+// A table's columns as a statement names them: all, or the fixed ones alone.
+std::string columnList(const TableSchema& schema, bool fixedOnly) {
+    std::string list;
+    for (const Column& column : schema.columns())
+        if (!fixedOnly || fixedColumnOf(column.first) != FixedColumn::None)
+            list += (list.empty() ? "" : " , ") + sqlIdentifier(column.first);
+    return list;
+}
+
+// Writes one row through `Values`; every change made to fit a value is kept
+// in `reasons`, whichever way the row goes.
+template <typename Values>
 class RowWriter {
 public:
-    RowWriter(std::string& out, std::vector<std::string>& reasons, ChangeNotes& changes, const std::string& table)
+    RowWriter(Values out, std::vector<std::string>& reasons, ChangeNotes& changes, const std::string& table)
         : m_out(out), m_reasons(reasons), m_changes(changes), m_table(table) {}
 
     void text(const Slot& slot, const std::string& value) {
@@ -67,24 +126,23 @@ public:
             length = fitUtf8(text, slot.limit);
             change(slot, "text of " + std::to_string(text.size()) + " bytes cut to " + std::to_string(length));
         }
-        appendTextLiteral(m_out, std::string_view(text.data(), length));
+        m_out.text(std::string_view(text.data(), length));
     }
 
     void value(const Slot& slot, const DatapointValue* value) {
         if (!value) {
             // Only a character column takes the empty text; '' is no number or date.
-            m_out += slot.kind == ColumnKind::Text ? "''" : "null";
-            return;
+            return slot.kind == ColumnKind::Text ? m_out.emptyText() : m_out.null();
         }
         uint32_t type = value->getType();
         switch (slot.kind) {
             case ColumnKind::Bigint:
-                if (type == DP_INTEGER) return appendNumber(m_out, value->toInt());
+                if (type == DP_INTEGER) return m_out.number(value->toInt());
                 // A float is written only when it is a whole number the column can hold.
                 if (type == DP_FLOAT) {
                     double v = value->toDouble();
                     if (std::isfinite(v) && v == std::trunc(v) && v >= -INT64_LIMIT && v < INT64_LIMIT)
-                        return appendNumber(m_out, static_cast<long>(v));
+                        return m_out.number(static_cast<long>(v));
                 }
                 return null(slot, *value);
             case ColumnKind::Real:
@@ -93,7 +151,7 @@ public:
                 if (type == DP_FLOAT) {
                     double v = value->toDouble();
                     float narrowed = static_cast<float>(v);
-                    if (std::isfinite(narrowed) && (narrowed != 0.0f || v == 0.0)) return appendNumber(m_out, v);
+                    if (std::isfinite(narrowed) && (narrowed != 0.0f || v == 0.0)) return m_out.number(v);
                 }
                 return null(slot, *value);
             case ColumnKind::Text:
@@ -150,7 +208,7 @@ private:
     // rounds it, so the change is recorded. The server's rounding is the
     // cast's, to the nearest float.
     void integerAsReal(const Slot& slot, long value) {
-        appendNumber(m_out, value);
+        m_out.number(value);
         float held = static_cast<float>(value);
         // 2^63 itself is past every long, so it is compared as a double.
         if (static_cast<double>(held) < INT64_LIMIT && static_cast<long>(held) == value) return;
@@ -160,7 +218,7 @@ private:
     }
 
     void null(const Slot& slot, const DatapointValue& value) {
-        m_out += "null";
+        m_out.null();
         std::string shown = value.getType() == DP_STRING ? "text" : kindName(value.getType()) + (" " + value.toString());
         change(slot, shown + " does not fit" + (slot.kind == ColumnKind::Bigint  ? std::string(" BIGINT")
                                                 : slot.kind == ColumnKind::Real ? std::string(" REAL")
@@ -168,7 +226,7 @@ private:
                          ", stored as null");
     }
 
-    std::string& m_out;
+    Values m_out;
     std::vector<std::string>& m_reasons;
     ChangeNotes& m_changes;
     const std::string& m_table;
@@ -178,7 +236,7 @@ private:
 
 // What one table needs while its rows are written.
 struct BatchBuilder::OpenTable {
-    TableRows* rows;
+    TableRows* rows = nullptr;  // an INSERT's; none for CSV
     const TableSchema* schema;
     std::vector<Slot> slots;
     // Column position by a datapoint's own name, learnt as readings come, so a
@@ -191,25 +249,22 @@ struct BatchBuilder::OpenTable {
     size_t rowSize = 64;
 };
 
-void BatchBuilder::openTable(const std::string& key, const TableSchema& schema, BlockRows& block,
-                             std::map<std::string, OpenTable>& open) const {
+BatchBuilder::OpenTable BatchBuilder::openTable(const TableSchema& schema) const {
     OpenTable table;
     table.schema = &schema;
+    for (const Column& column : schema.columns())
+        table.slots.push_back({kindOf(column.second), textLimit(column.second), fixedColumnOf(column.first),
+                               &column.first, m_redshiftRules && isCharType(column.second)});
+    return table;
+}
+
+void BatchBuilder::openInsert(const std::string& key, const TableSchema& schema, BlockRows& block,
+                              std::map<std::string, OpenTable>& open) const {
+    OpenTable table = openTable(schema);
     table.rows = &block.tables[key];
-    table.rows->header = "INSERT INTO  " + sqlIdentifier(key) + " ( ";
-    std::string fixed;
-    const ColumnList& columns = schema.columns();
-    for (size_t i = 0; i < columns.size(); ++i) {
-        if (i > 0) table.rows->header += " , ";
-        table.rows->header += sqlIdentifier(columns[i].first);
-        if (fixedColumnOf(columns[i].first) != FixedColumn::None)
-            fixed += (fixed.empty() ? "" : " , ") + sqlIdentifier(columns[i].first);
-        const std::string& type = columns[i].second;
-        table.slots.push_back({kindOf(type), textLimit(type), fixedColumnOf(columns[i].first), &columns[i].first,
-                               m_redshiftRules && isCharType(type)});
-    }
-    table.rows->header += ") VALUES ";
-    if (m_redshiftRules) table.rows->fixedHeader = "INSERT INTO  " + sqlIdentifier(key) + " ( " + fixed + ") VALUES ";
+    table.rows->header = "INSERT INTO  " + sqlIdentifier(key) + " ( " + columnList(schema, false) + ") VALUES ";
+    if (m_redshiftRules)
+        table.rows->fixedHeader = "INSERT INTO  " + sqlIdentifier(key) + " ( " + columnList(schema, true) + ") VALUES ";
     open.emplace(key, std::move(table));
 }
 
@@ -250,35 +305,44 @@ void BatchBuilder::placeValues(const Reading& reading, const std::string& key, O
     }
 }
 
-std::string BatchBuilder::writeValues(const Reading& reading, const OpenTable& table, std::vector<std::string>& reasons,
-                                  ChangeNotes& changes, const std::string& key, bool fixedOnly) const {
-    std::string row;
-    if (!fixedOnly) row.reserve(table.rowSize + table.rowSize / 4);
-    row += " ( ";
-    RowWriter writer(row, reasons, changes, key);
+template <typename Values>
+void BatchBuilder::writeValues(Values out, const Reading& reading, const OpenTable& table,
+                               std::vector<std::string>& reasons, ChangeNotes& changes, const std::string& key,
+                               bool fixedOnly) const {
+    out.begin();
+    RowWriter<Values> writer(out, reasons, changes, key);
     bool first = true;
     for (size_t i = 0; i < table.slots.size(); ++i) {
         const Slot& slot = table.slots[i];
         if (fixedOnly && slot.fixed == FixedColumn::None) continue;
-        if (!first) row += ',';
+        if (!first) out.next();
         first = false;
         switch (slot.fixed) {
             case FixedColumn::Asset: writer.text(slot, reading.getAssetName()); break;
             case FixedColumn::Instance: writer.text(slot, m_instanceName); break;
-            case FixedColumn::UserTs: row += timestampLiteral(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true)); break;
-            case FixedColumn::Ts: row += timestampLiteral(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)); break;
+            case FixedColumn::UserTs: out.timestamp(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true)); break;
+            case FixedColumn::Ts: out.timestamp(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)); break;
             case FixedColumn::None: writer.value(slot, table.values[i]); break;
         }
     }
-    row += ") ";
-    return row;
+    out.end();
+}
+
+void BatchBuilder::keepChanged(size_t position, const std::string& key, const std::vector<std::string>& reasons,
+                               BlockRows& block) const {
+    if (reasons.empty()) return;
+    std::string reason;
+    for (const std::string& part : reasons) reason += (reason.empty() ? "" : "; ") + part;
+    block.rejects.push_back({position, key, reason, true});
 }
 
 void BatchBuilder::writeRow(const Reading& reading, size_t position, const std::string& key, OpenTable& table,
                         BlockRows& block) const {
     std::vector<std::string> reasons;
     placeValues(reading, key, table, reasons, block.changes);
-    std::string row = writeValues(reading, table, reasons, block.changes, key, false);
+    std::string row;
+    row.reserve(table.rowSize + table.rowSize / 4);
+    writeValues(SqlValues{row}, reading, table, reasons, block.changes, key, false);
     // No request could ever carry it: it would wait for ever.
     if (table.rows->header.size() + row.size() > m_requestLimit) {
         block.rejects.push_back({position, key,
@@ -292,15 +356,35 @@ void BatchBuilder::writeRow(const Reading& reading, size_t position, const std::
     if (m_redshiftRules) {
         std::vector<std::string> ignored;
         ChangeNotes unused;
-        table.rows->fixedRows.push_back(writeValues(reading, table, ignored, unused, key, true));
+        std::string fixed;
+        writeValues(SqlValues{fixed}, reading, table, ignored, unused, key, true);
+        table.rows->fixedRows.push_back(std::move(fixed));
     }
-    if (!reasons.empty()) {
-        std::string reason;
-        for (const std::string& part : reasons) reason += (reason.empty() ? "" : "; ") + part;
-        block.rejects.push_back({position, key, reason, true});
-    }
+    keepChanged(position, key, reasons, block);
     table.rows->rows.push_back(std::move(row));
     table.rows->positions.push_back(position);
+}
+
+bool BatchBuilder::writeCsv(const std::vector<Reading*>& readings, const BlockTables& tables, const std::string& key,
+                            const std::set<size_t>& skip, const std::function<void(const std::string&)>& sink,
+                            std::string& columns, BlockRows& notes) const {
+    const TableSchema* schema = m_catalogue.cache().find(key);
+    if (!schema) return false;
+    OpenTable table = openTable(*schema);
+    columns = columnList(*schema, false);
+    bool ambiguous = false;
+    std::string row;
+    for (size_t position = 0; position < readings.size() && position < tables.keys.size(); ++position) {
+        if (tables.keys[position] != key || skip.count(position)) continue;
+        std::vector<std::string> reasons;
+        placeValues(*readings[position], key, table, reasons, notes.changes);
+        row.clear();
+        writeValues(CsvValues{row, ambiguous}, *readings[position], table, reasons, notes.changes, key, false);
+        if (ambiguous) return false;
+        keepChanged(position, key, reasons, notes);
+        sink(row);
+    }
+    return true;
 }
 
 void BatchBuilder::createBatch(const std::vector<Reading*>& readings, BlockTables& tables, BlockRows& block) const {
@@ -313,15 +397,18 @@ void BatchBuilder::createBatch(const std::vector<Reading*>& readings, BlockTable
     };
     std::map<std::string, OpenTable> open;
     for (const std::string& key : std::set<std::string>(tables.ready)) {
+        // A staged table's rows go by COPY.
+        if (block.copies.count(key)) continue;
         const TableSchema* schema = m_catalogue.cache().find(key);
         if (schema)
-            openTable(key, *schema, block, open);
+            openInsert(key, *schema, block, open);
         else
             fault(key, "was made ready but its columns are not known");
     }
     for (size_t position = 0; position < readings.size(); ++position) {
         if (block.refused.count(position) || block.skipped.count(position)) continue;
         const std::string& key = position < tables.keys.size() ? tables.keys[position] : NOT_LOOKED_AT;
+        if (block.copies.count(key)) continue;
         auto found = open.find(key);
         if (found != open.end()) {
             writeRow(*readings[position], position, key, found->second, block);

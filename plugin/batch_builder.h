@@ -4,7 +4,9 @@
 // with a note of every change; and the rows that keep refused and changed
 // readings in the rejects table.
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,7 +29,7 @@ public:
     // The rows of a block for its ready tables, from what
     // createTablesFromPayload made of the same readings. Every reading gets
     // a row or a reject entry, or its table joins the passing failures and
-    // the block waits.
+    // the block waits. Tables with a COPY in `rows` get no rows here.
     void createBatch(const std::vector<Reading*>& readings, BlockTables& tables, BlockRows& rows) const;
 
     // The rejects table's rows for these entries, in statements of at most
@@ -37,18 +39,34 @@ public:
                                               const std::vector<Reading*>& readings, const std::string& blockId,
                                               const std::string& now, size_t limit) const;
 
+    // The rows of one ready table, in block order but for the positions in
+    // `skip`, as lines of CSV for a COPY, each passed to `sink`: the values
+    // fitted as for its INSERT, the changes noted alike in `notes`, and the
+    // column list the lines follow in `columns`. False when a value would
+    // read ambiguously there: the table then goes by INSERT.
+    bool writeCsv(const std::vector<Reading*>& readings, const BlockTables& tables, const std::string& key,
+                  const std::set<size_t>& skip, const std::function<void(const std::string&)>& sink,
+                  std::string& columns, BlockRows& notes) const;
+
 private:
     struct OpenTable;
-    // A ready table's INSERT header and how each of its columns is written.
-    void openTable(const std::string& key, const TableSchema& schema, BlockRows& block,
-                   std::map<std::string, OpenTable>& open) const;
+    // How each of a table's columns is written.
+    OpenTable openTable(const TableSchema& schema) const;
+    // A ready table's INSERT header, and the table opened.
+    void openInsert(const std::string& key, const TableSchema& schema, BlockRows& block,
+                    std::map<std::string, OpenTable>& open) const;
     // The reading's value for each column of its table; a datapoint with no
     // column, or a second one for a column, is said in `reasons`.
     void placeValues(const Reading& reading, const std::string& key, OpenTable& table,
                      std::vector<std::string>& reasons, ChangeNotes& changes) const;
-    // One row's values: every column, or the fixed ones alone.
-    std::string writeValues(const Reading& reading, const OpenTable& table, std::vector<std::string>& reasons,
-                            ChangeNotes& changes, const std::string& key, bool fixedOnly) const;
+    // One row's values, through `out` (SQL literals or CSV): every column,
+    // or the fixed ones alone.
+    template <typename Values>
+    void writeValues(Values out, const Reading& reading, const OpenTable& table, std::vector<std::string>& reasons,
+                     ChangeNotes& changes, const std::string& key, bool fixedOnly) const;
+    // A copy of the reading for the rejects table when anything had to change.
+    void keepChanged(size_t position, const std::string& key, const std::vector<std::string>& reasons,
+                     BlockRows& block) const;
     // The reading's row; a copy of the reading goes to the rejects table
     // when anything had to change.
     void writeRow(const Reading& reading, size_t position, const std::string& key, OpenTable& table,

@@ -7,6 +7,14 @@ void ChangeNotes::note(const std::string& table, const std::string& column, cons
     if (entry.first++ == 0) entry.second = what;
 }
 
+void ChangeNotes::add(const ChangeNotes& more) {
+    for (const auto& change : more.m_changes) {
+        auto& entry = m_changes[change.first];
+        if (entry.first == 0) entry.second = change.second.second;
+        entry.first += change.second.first;
+    }
+}
+
 void ChangeNotes::log() const {
     for (const auto& change : m_changes)
         Logger::getLogger()->info("Table %s column %s: %zu value(s) changed to fit, e.g. %s; the readings as sent are "

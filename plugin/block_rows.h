@@ -22,6 +22,7 @@ class ChangeNotes {
 public:
     void note(const std::string& table, const std::string& column, const std::string& what);
     void log() const;
+    void add(const ChangeNotes& more);
 
 private:
     std::map<std::pair<std::string, std::string>, std::pair<size_t, std::string>> m_changes;
@@ -40,6 +41,7 @@ struct TableRows {
 
 struct BlockRows {
     std::map<std::string, TableRows> tables;  // in table-name order
+    std::map<std::string, std::string> copies;  // staged tables and their COPY, in table-name order
     std::vector<RejectEntry> rejects;
     std::set<size_t> refused;                 // positions kept out of the tables
     std::set<size_t> skipped;                 // positions written by an earlier block: no row

@@ -6,9 +6,8 @@ Redshift::Redshift() : Redshift(Options()) {}
 
 Redshift::Redshift(Options options)
     : m_options(options), m_session(options.requestTimeout), m_catalogue(m_session, options.now),
-      m_ledger(m_session, options.lookForWritersEvery),
-      m_isolation(m_session), m_cycle(m_options, m_instanceName, m_session, m_catalogue, m_ledger, m_isolation,
-                                      m_activity) {}
+      m_ledger(m_session, options.lookForWritersEvery), m_isolation(m_session), m_staging(m_session),
+      m_cycle(m_options, m_instanceName, m_session, m_catalogue, m_ledger, m_isolation, m_activity) {}
 
 void Redshift::configure(const ConfigCategory* config) {
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -29,6 +28,7 @@ void Redshift::configure(const ConfigCategory* config) {
         m_catalogue.forgetChecked();
     }
     m_instanceName = instance;
+    m_staging.configure(config);
     // An unchanged connection string keeps the connection, or its absence.
     if (m_session.setConnectString(connectString) && !m_session.open()) m_activity.failed(m_session.connectFailure());
 }

@@ -16,6 +16,7 @@
 #include "reading.h"
 #include "send_cycle.h"
 #include "session.h"
+#include "staging.h"
 
 class Redshift {
 public:
@@ -54,5 +55,6 @@ private:
     Ledger m_ledger;
     Isolation m_isolation;
     Activity m_activity;
+    Staging m_staging;
     SendCycle m_cycle;
 };

@@ -187,8 +187,9 @@ Outcome Session::run(std::vector<std::string> statements) {
     for (const std::string& statement : statements) size += statement.size() + 1;
     std::string request;
     request.reserve(size);
+    std::string shown;
     for (std::string& statement : statements) {
-        logger->debug("** Execute Query ==> %s", statement.c_str());
+        logger->debug("** Execute Query ==> %s", withoutSecrets(statement, shown).c_str());
         if (!request.empty()) request += ';';
         request += statement;
         std::string().swap(statement);
@@ -451,6 +452,19 @@ void Session::rollbackIfOpen() {
     if (!m_connection) return;
     PGTransactionStatusType status = PQtransactionStatus(m_connection.get());
     if (status == PQTRANS_INTRANS || status == PQTRANS_INERROR) run("ROLLBACK");
+}
+
+const std::string& withoutSecrets(const std::string& statement, std::string& shown) {
+    // Only a COPY carries credentials; other statements are shown as they are, uncopied.
+    if (statement.rfind("COPY ", 0) != 0) return statement;
+    shown = statement;
+    for (const char* marker : {"SECRET_ACCESS_KEY '", "SESSION_TOKEN '"}) {
+        size_t open = shown.find(marker);
+        if (open == std::string::npos) continue;
+        open += std::char_traits<char>::length(marker);
+        shown.replace(open, shown.find('\'', open) - open, "***");
+    }
+    return shown;
 }
 
 int Session::serverVersion() const { return m_connection ? PQserverVersion(m_connection.get()) : 0; }

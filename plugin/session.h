@@ -74,6 +74,8 @@ public:
 
     // Counts the calls: what happens in one call is told apart from the next.
     uint64_t calls() const { return m_calls; }
+    // The deadline of a request that starts now: its own, within the call's bound.
+    Clock::time_point requestDeadline() const;
     // Whether `wait` still fits in the current call's bound.
     bool timeLeftInCall(std::chrono::milliseconds wait) const { return m_callDeadline - Clock::now() > wait; }
 
@@ -120,8 +122,6 @@ public:
 
 private:
     bool connect(bool logFailure);
-    // A request started now ends by this: its own deadline, or the call's bound.
-    Clock::time_point requestDeadline() const;
     bool send(const std::string& request, Clock::time_point deadline, Outcome& outcome);
     bool awaitResults(Clock::time_point deadline, Outcome& outcome);
     bool wait(short events, Clock::time_point deadline, Outcome& outcome, short& ready);
@@ -155,6 +155,10 @@ private:
     std::string m_started;        // of the open connection's backend; empty when unknown
     std::vector<Backend> m_left;  // abandoned, to end on the next connection
 };
+
+// The statement as a log line may show it: itself, or for a COPY, a copy
+// in `shown` with the text of its secret key and token as '***'.
+const std::string& withoutSecrets(const std::string& statement, std::string& shown);
 
 // The rows of a result, every field copied out.
 Rows rowsOf(const PGresult* result);

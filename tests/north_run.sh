@@ -261,7 +261,7 @@ check "info: exit status" "$?" 0
 check "info: description" "$(json "$(cat "$work/out")" "SELECT concat_ws(' ', :'j'::json->>'name', :'j'::json->>'type',
     :'j'::json->>'interface', (:'j'::json->>'options')::int & 8,
     (SELECT string_agg(key, ',') FROM json_each(:'j'::json->'config')))")" \
-    "cirrant north 1.0.0 8 plugin,host,port,dbName,dbUser,dbPass,vantrelInstance,source"
+    "cirrant north 1.0.0 8 plugin,host,port,dbName,dbUser,dbPass,vantrelInstance,source,s3Bucket,s3Prefix,s3Region,s3Endpoint,iamRole,s3AccessKeyId,s3SecretAccessKey,copyThreshold"
 
 # A usage or configuration error: one line naming the culprit, exit 2, nothing sent.
 echo '{"colour": "blue"}' >"$work/unknown.json"

@@ -1,6 +1,7 @@
 # Debian packages the project builds, tests and runs with; installed when missing.
 CIRRANT_PACKAGES=(build-essential cmake pkg-config libpq-dev rapidjson-dev libgtest-dev libgmock-dev
-                  libbenchmark-dev postgresql-15 postgresql-client-15)
+                  libbenchmark-dev postgresql-15 postgresql-client-15 libcurl4-openssl-dev zlib1g-dev
+                  python3-botocore)
 # What scripts/bench needs besides: the bench itself is a Python 3 program, and
 # GNU time measures the programs it runs.
 CIRRANT_BENCH_PACKAGES=(python3 time)
