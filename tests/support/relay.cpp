@@ -8,7 +8,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <map>
+#include <regex>
 #include <stdexcept>
 
 namespace testsupport {
@@ -89,6 +93,7 @@ bool Relay::keep(std::string& reply) {
     }
     if (reply[0] == 'S' && m_redshiftVersion && body.rfind("server_version\0"s, 0) == 0)
         reply = message('S', "server_version\0" "8.0.2\0"s);
+    if (reply[0] == 'E' && copyError(reply)) return true;
     std::lock_guard<std::mutex> lock(m_mutex);
     // An error's fields are each a code byte and a string, SQLSTATE's code 'C'.
     if (reply[0] == 'E' && m_rewritesLeft > 0 && ('\0' + body).find("\0C"s + m_sqlstate + '\0') != std::string::npos) {
@@ -114,7 +119,7 @@ void Relay::relay(int client, int server) {
     // What the client sent that is not yet a whole message, and a Query held with all that followed it.
     std::string fromClient, held;
     Clock::time_point release;
-    bool typed = false, clientGone = false, awaitingLate = false, cut = false;
+    bool typed = false, copies = m_copies, clientGone = false, awaitingLate = false, cut = false;
     int answers = 0;  // single bytes due from the server before its first message
     while (!cut) {
         pollfd fds[] = {{clientGone ? -1 : client, POLLIN, 0}, {server, POLLIN, 0}, {m_stop[0], POLLIN, 0}};
@@ -136,6 +141,8 @@ void Relay::relay(int client, int server) {
                     bool request = size == 8 && be32(&message[4]) - 80877103u < 2;
                     answers += request;
                     typed = !request;
+                } else if (copies && message[0] == 'Q') {
+                    message = ::testsupport::message('Q', rewriteCopies(message.substr(5, message.size() - 6)) + '\0');
                 }
                 std::chrono::milliseconds delay;
                 if (!held.empty()) {
@@ -177,6 +184,58 @@ void Relay::relay(int client, int server) {
     }
     ::close(client);
     ::close(server);
+}
+
+std::string Relay::rewriteCopies(const std::string& query) {
+    static const std::regex COPY(
+        "COPY (\\S+) \\( (.*)\\) FROM '(s3://[^']*)' (?:IAM_ROLE '([^']*)'|ACCESS_KEY_ID '([^']*)' "
+        "SECRET_ACCESS_KEY '([^']*)'(?: SESSION_TOKEN '([^']*)')?) FORMAT AS CSV GZIP MANIFEST REGION '[^']*' "
+        "COMPUPDATE OFF STATUPDATE OFF");
+    const char* state = std::getenv("CIRRANT_S3_STATE");
+    std::string out;
+    for (size_t at = 0; at <= query.size();) {
+        size_t end = std::min(query.find(';', at), query.size());
+        std::string statement = query.substr(at, end - at);
+        std::smatch m;
+        if (statement.rfind("COPY ", 0) == 0 && std::regex_match(statement, m, COPY)) {
+            std::string command = "/usr/bin/python3 " S3_COPY_SCRIPT " " + std::string(state ? state : "");
+            for (int i : {3, 4, 5, 6, 7}) command += " ''" + m[i].str() + "''";
+            std::string names = std::regex_replace(m[2].str(), std::regex("[\" ]"), "");
+            // Each column's kind goes to the script: Redshift reads an empty field by it.
+            statement = "DO $copy$ BEGIN EXECUTE 'COPY " + m[1].str() + " ( " + m[2].str() +
+                        ") FROM PROGRAM ' || quote_literal('" + command + " ' || (SELECT string_agg(CASE WHEN "
+                        "a.atttypid IN ('varchar'::regtype, 'bpchar'::regtype, 'text'::regtype) THEN 'c' ELSE 'n' "
+                        "END, '' ORDER BY k.n) FROM unnest(string_to_array('" + names + "', ',')) WITH ORDINALITY "
+                        "k(name, n) JOIN pg_attribute a ON a.attrelid = '" + m[1].str() + "'::regclass AND "
+                        "a.attname = k.name)) || ' (FORMAT csv)'; END $copy$";
+        }
+        out += statement + (end < query.size() ? ";" : "");
+        at = end + 1;
+    }
+    return out;
+}
+
+bool Relay::copyError(std::string& reply) {
+    std::map<char, std::string> fields;
+    for (size_t at = 5; at < reply.size() && reply[at];) {
+        size_t end = reply.find('\0', at + 1);
+        fields[reply[at]] = reply.substr(at + 1, end - at - 1);
+        at = end + 1;
+    }
+    size_t inside = fields['W'].find("SQL statement \"COPY ");
+    if (inside == std::string::npos) return false;
+    std::string table = fields['W'].substr(inside + 20);
+    table = table.substr(0, table.find(" ("));
+    table.erase(std::remove(table.begin(), table.end(), '"'), table.end());
+    std::string text = "Load into table '" + table + "' failed. Check 'stl_load_errors' system table for details.";
+    // The script itself failed: what Redshift says of a role or a bucket.
+    if (fields['M'].rfind("program \"", 0) == 0)
+        text = fields['D'].find("exit code 3") != std::string::npos
+                   ? "User arn:aws:redshift:us-east-1:123456789012:dbuser:test/redshift is not authorized to assume "
+                     "IAM Role"
+                   : "S3ServiceException:the test S3 refused the load (" + fields['D'] + ")";
+    reply = message('E', "SERROR\0VERROR\0CXX000\0M"s + text + "\0\0"s);
+    return true;
 }
 
 }  // namespace testsupport

@@ -35,6 +35,11 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_sqlstate = sqlstate, m_message = message, m_detail = detail, m_rewritesLeft = times;
     }
+    // For connections that start from now on, a COPY ... FROM 's3://...'
+    // MANIFEST runs in the same transaction as PostgreSQL's COPY ... FROM
+    // PROGRAM of s3_copy.py on the test S3 ($CIRRANT_S3_STATE); an error
+    // raised inside it reaches the client as Redshift's XX000.
+    void loadCopiesFromTestS3(bool on) { m_copies = on; }
 
     // The next Query whose text holds `text` stays in the relay for `delay`
     // before it goes on to the server, whether or not its client still
@@ -53,11 +58,13 @@ private:
     bool holds(const std::string& message, std::chrono::milliseconds& delay);
     void relay(int client, int server);
     bool keep(std::string& reply);
+    static std::string rewriteCopies(const std::string& query);
+    static bool copyError(std::string& reply);
 
     int m_serverPort, m_port = 0, m_listener = -1;
     int m_stop[2] = {-1, -1};  // readable once the relay is being destroyed
     std::atomic<bool> m_loseCommitReply{false}, m_commitReplyLost{false}, m_redshiftVersion{false}, m_hold{false},
-        m_heldAnswered{false};
+        m_heldAnswered{false}, m_copies{false};
     std::mutex m_mutex;  // for the error to rewrite and the Query to hold
     std::string m_sqlstate, m_message, m_detail, m_holdText;
     std::chrono::milliseconds m_holdDelay{0};
