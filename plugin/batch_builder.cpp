@@ -366,7 +366,7 @@ void BatchBuilder::writeRow(const Reading& reading, size_t position, const std::
 }
 
 bool BatchBuilder::writeCsv(const std::vector<Reading*>& readings, const BlockTables& tables, const std::string& key,
-                            const std::set<size_t>& skip, const std::function<void(const std::string&)>& sink,
+                            const BlockRows& block, const std::function<void(const std::string&)>& sink,
                             std::string& columns, BlockRows& notes) const {
     const TableSchema* schema = m_catalogue.cache().find(key);
     if (!schema) return false;
@@ -375,7 +375,7 @@ bool BatchBuilder::writeCsv(const std::vector<Reading*>& readings, const BlockTa
     bool ambiguous = false;
     std::string row;
     for (size_t position = 0; position < readings.size() && position < tables.keys.size(); ++position) {
-        if (tables.keys[position] != key || skip.count(position)) continue;
+        if (tables.keys[position] != key || block.rowless(position)) continue;
         std::vector<std::string> reasons;
         placeValues(*readings[position], key, table, reasons, notes.changes);
         row.clear();
@@ -406,7 +406,7 @@ void BatchBuilder::createBatch(const std::vector<Reading*>& readings, BlockTable
             fault(key, "was made ready but its columns are not known");
     }
     for (size_t position = 0; position < readings.size(); ++position) {
-        if (block.refused.count(position) || block.skipped.count(position)) continue;
+        if (block.rowless(position)) continue;
         const std::string& key = position < tables.keys.size() ? tables.keys[position] : NOT_LOOKED_AT;
         if (block.copies.count(key)) continue;
         auto found = open.find(key);

@@ -39,13 +39,12 @@ public:
                                               const std::vector<Reading*>& readings, const std::string& blockId,
                                               const std::string& now, size_t limit) const;
 
-    // The rows of one ready table, in block order but for the positions in
-    // `skip`, as lines of CSV for a COPY, each passed to `sink`: the values
+    // The rows of one ready table in `block`, in block order, as lines of CSV for a COPY, each passed to `sink`: the values
     // fitted as for its INSERT, the changes noted alike in `notes`, and the
     // column list the lines follow in `columns`. False when a value would
     // read ambiguously there: the table then goes by INSERT.
     bool writeCsv(const std::vector<Reading*>& readings, const BlockTables& tables, const std::string& key,
-                  const std::set<size_t>& skip, const std::function<void(const std::string&)>& sink,
+                  const BlockRows& block, const std::function<void(const std::string&)>& sink,
                   std::string& columns, BlockRows& notes) const;
 
 private:

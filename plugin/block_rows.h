@@ -45,6 +45,7 @@ struct BlockRows {
     std::vector<RejectEntry> rejects;
     std::set<size_t> refused;                 // positions kept out of the tables
     std::set<size_t> skipped;                 // positions written by an earlier block: no row
+    bool rowless(size_t position) const { return refused.count(position) || skipped.count(position); }
     ChangeNotes changes;
 
     // Every table's rows, in table-name order, cut into statements of at

@@ -40,6 +40,19 @@ const Rule RULES[] = {
     {"", W, I, W},
 };
 
+// A COPY fails for a row's sake when the server says so: Redshift words
+// every refused row of a COPY alike, as XX000 "Load into table ... failed",
+// and a server that names the row's fault by its code (class 22 or 23) is
+// read alike. A lost session or a conflict is what it is for any statement.
+// Anything else is no row's (S3, the role, the region, the manifest).
+Action copyAction(const std::string& state, const std::string& message, bool redshiftRules) {
+    if (state == "XX000" && message.rfind("Load into table ", 0) == 0) return Action::LoadByInsert;
+    Action asRows = actionFor(StatementKind::Data, state, message, redshiftRules);
+    if (asRows == Action::Reconnect || asRows == Action::Pause) return asRows;
+    bool rows = state.compare(0, 2, "22") == 0 || state.compare(0, 2, "23") == 0;
+    return rows ? Action::LoadByInsert : Action::Unstage;
+}
+
 Action pick(const Rule& rule, StatementKind kind) {
     switch (kind) {
         case StatementKind::Ddl: return rule.ddl;
@@ -53,6 +66,7 @@ Action pick(const Rule& rule, StatementKind kind) {
 Action actionFor(StatementKind kind, const std::string& state, const std::string& message, bool redshiftRules) {
     // No state at all: the connection broke before the server said why.
     if (state.empty()) return Action::Reconnect;
+    if (kind == StatementKind::Copy) return copyAction(state, message, redshiftRules);
     if (redshiftRules && state == "XX000") {
         // Redshift aborts one of two conflicting writers with error 1023.
         if (message.rfind("1023", 0) == 0) return Action::Pause;

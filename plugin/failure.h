@@ -10,6 +10,7 @@ enum class StatementKind {
     Ddl,          // CREATE or ALTER of a table of readings
     Data,         // an INSERT of readings
     Bookkeeping,  // the ledger and the rejects table
+    Copy,         // a COPY of a staged table
 };
 
 enum class Action {
@@ -20,6 +21,9 @@ enum class Action {
     Split,      // the request is too large for the server: halve it
     Wait,       // nothing a row did: the block waits for the host's next try
     Permanent,  // this DDL will never succeed: the table's readings are refused
+    // A COPY failed; its table goes by INSERT in the same call:
+    LoadByInsert,  // a row was refused, which isolation then finds
+    Unstage,       // for no row's sake (S3, the role, the region): the operator hears
 };
 
 Action actionFor(StatementKind kind, const std::string& sqlstate, const std::string& message, bool redshiftRules);

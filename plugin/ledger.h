@@ -71,6 +71,7 @@ public:
 
     // The id of the next block; a resend of a block that did not commit keeps its id.
     std::string blockId();
+    const std::string& runId() const { return m_runId; }
     std::string lockStatement() const;
     // Fails, by casting the id to a number, when `id` is recorded already.
     std::string guardStatement(const std::string& id) const;

@@ -7,7 +7,7 @@ Redshift::Redshift() : Redshift(Options()) {}
 Redshift::Redshift(Options options)
     : m_options(options), m_session(options.requestTimeout), m_catalogue(m_session, options.now),
       m_ledger(m_session, options.lookForWritersEvery), m_isolation(m_session), m_staging(m_session),
-      m_cycle(m_options, m_instanceName, m_session, m_catalogue, m_ledger, m_isolation, m_activity) {}
+      m_cycle(m_options, m_instanceName, m_session, m_catalogue, m_ledger, m_isolation, m_activity, m_staging) {}
 
 void Redshift::configure(const ConfigCategory* config) {
     std::lock_guard<std::mutex> guard(m_mutex);

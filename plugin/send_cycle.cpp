@@ -40,6 +40,7 @@ std::string tableList(const std::set<std::string>& tables) {
 std::string tableList(const BlockRows& rows) {
     std::set<std::string> tables;
     for (const auto& table : rows.tables) tables.insert(table.first);
+    for (const auto& table : rows.copies) tables.insert(table.first);
     return tableList(tables);
 }
 
@@ -64,6 +65,9 @@ struct SendCycle::Attempt {
     const Fingerprints* block;       // of the host's whole block
     std::set<size_t> skipped{};      // written by an earlier block: no row, but in the ledger entry
     std::map<size_t, RefusedBefore> retries{};  // refused by an earlier block, sent again
+    std::set<std::string> byInsert{};     // staged tables whose COPY failed in this call
+    std::vector<std::string> objects{};   // staged in this call
+    std::map<size_t, std::string> copyAt{};  // the staged table of each COPY statement
     bool guarded = true;
     size_t guardAt = SIZE_MAX;       // the guard's place among the statements
     bool lookedForWriters = false;
@@ -160,6 +164,13 @@ uint32_t SendCycle::deliver(const std::vector<Reading*>& all, const Fingerprints
 }
 
 size_t SendCycle::tryBlock(Attempt& attempt) {
+    // Whatever the call comes to, its staged objects go when it ends: a
+    // committed COPY has read them, and a late one then finds nothing.
+    struct Discard {
+        Staging& staging;
+        std::vector<std::string>& objects;
+        ~Discard() { staging.discard(objects); }
+    } discard{m_staging, attempt.objects};
     for (;;) {
         BlockTables tables;
         BlockRows rows = blockRows(attempt, tables);
@@ -236,6 +247,8 @@ BlockRows SendCycle::blockRows(Attempt& attempt, BlockTables& tables) {
     rows.rejects = attempt.kept.rejects;
     rows.skipped = attempt.skipped;
     BatchBuilder builder(m_catalogue, m_instanceName, m_session.dialect().redshift, requestLimit());
+    StagingTry staging{m_instanceName, m_ledger.runId(), attempt.id, attempt.byInsert, attempt.objects};
+    if (m_session.isOpen()) m_staging.stage(attempt.readings, tables, builder, rows, staging);
     if (m_session.isOpen()) builder.createBatch(attempt.readings, tables, rows);
     return rows;
 }
@@ -262,6 +275,11 @@ std::vector<std::string> SendCycle::blockStatements(Attempt& attempt, const Bloc
         std::string writers = attempt.guarded ? m_ledger.writersStatement() : "";
         attempt.lookedForWriters = !writers.empty();
         if (attempt.lookedForWriters) add(std::move(writers), StatementKind::Bookkeeping);
+    }
+    attempt.copyAt.clear();
+    for (const auto& copy : rows.copies) {
+        attempt.copyAt[statements.size()] = copy.first;
+        add(copy.second, StatementKind::Copy);
     }
     for (std::string& statement : rows.statements(attempt.limit)) add(std::move(statement), StatementKind::Data);
     if (m_bookkeepingOff) return statements;
@@ -321,6 +339,13 @@ bool SendCycle::retryAfter(Outcome& outcome, Attempt& attempt, const BlockRows& 
             m_session.close();
             return retryLost(outcome, attempt, cost, acknowledged);
         case Action::Pause: return pauseAndRetry(outcome, attempt, cost);
+        case Action::LoadByInsert:
+        case Action::Unstage:
+            // A staged table goes by INSERT, in this same call.
+            attempt.byInsert.insert(attempt.copyAt[outcome.failedStatement]);
+            m_staging.copyFailed(attempt.copyAt[outcome.failedStatement], outcome.message,
+                                 action == Action::LoadByInsert);
+            return true;
         case Action::Split:
             if (attempt.limit / 2 >= SMALLEST_REQUEST) {
                 attempt.limit /= 2;

@@ -16,13 +16,14 @@
 #include "ledger.h"
 #include "options.h"
 #include "session.h"
+#include "staging.h"
 
 class SendCycle {
 public:
     SendCycle(const RedshiftOptions& options, const std::string& instanceName, Session& session,
-              Catalogue& catalogue, Ledger& ledger, Isolation& isolation, Activity& activity)
+              Catalogue& catalogue, Ledger& ledger, Isolation& isolation, Activity& activity, Staging& staging)
         : m_options(options), m_instanceName(instanceName), m_session(session), m_catalogue(catalogue),
-          m_ledger(ledger), m_isolation(isolation), m_activity(activity) {}
+          m_ledger(ledger), m_isolation(isolation), m_activity(activity), m_staging(staging) {}
 
     // How many readings at the head of the block are written: all of them
     // when the block committed.
@@ -85,6 +86,7 @@ private:
     Ledger& m_ledger;
     Isolation& m_isolation;
     Activity& m_activity;
+    Staging& m_staging;
     // The connection the bookkeeping tables were found or made on; without
     // them (a role that may not create tables) blocks go on at least once.
     uint64_t m_bookkeepingOn = 0;

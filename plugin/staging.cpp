@@ -120,7 +120,7 @@ void Staging::stage(const std::vector<Reading*>& readings, const BlockTables& ta
     if (!on()) return;
     std::map<std::string, size_t> counts;
     for (size_t position = 0; position < tables.keys.size(); ++position)
-        if (!rows.refused.count(position) && tables.ready.count(tables.keys[position])) ++counts[tables.keys[position]];
+        if (!rows.rowless(position) && tables.ready.count(tables.keys[position])) ++counts[tables.keys[position]];
     std::string instance = attempt.instance;
     names::makeValid(instance);
     const std::string folder =
@@ -135,7 +135,7 @@ void Staging::stage(const std::vector<Reading*>& readings, const BlockTables& ta
         BlockRows notes;
         std::string columns;
         auto line = [&gzip](const std::string& text) { gzip.write(text); };
-        if (!builder.writeCsv(readings, tables, table, rows.refused, line, columns, notes)) continue;
+        if (!builder.writeCsv(readings, tables, table, rows, line, columns, notes)) continue;
         const std::string data = folder + table + ".csv.gz", manifest = folder + table + ".manifest";
         S3Reply put = m_client->put(data, gzip.finish(), m_session.requestDeadline());
         if (put.ok) {

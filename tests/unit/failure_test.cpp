@@ -37,3 +37,23 @@ TEST(FailureTable, EachAnswerGetsItsActionByCodeThenClassThenDefault) {
         EXPECT_EQ(actionFor(K::Bookkeeping, c.state, c.message, c.redshift), c.bookkeeping) << c.state;
     }
 }
+
+TEST(FailureTable, AStagedTablesCopyGoesByInsertAndOnlyARowsFaultIsLookedForAmongItsRows) {
+    const struct {
+        const char* state;
+        const char* message;
+        Action action;
+    } cases[] = {
+        {"XX000", "Load into table 'pump' failed. Check 'stl_load_errors' system table for details.",
+         Action::LoadByInsert},
+        {"22P02", "", Action::LoadByInsert},  // a server that names the row's fault by its code
+        {"XX000", "S3ServiceException:Access Denied,Status 403", Action::Unstage},
+        {"42501", "", Action::Unstage},
+        {"57P01", "", Action::Reconnect},
+        {"40001", "", Action::Pause},
+    };
+    for (const auto& c : cases)
+        for (bool redshift : {false, true})
+            EXPECT_EQ(actionFor(StatementKind::Copy, c.state, c.message, redshift), c.action) << c.state << c.message;
+    EXPECT_EQ(actionFor(StatementKind::Copy, "XX000", "1023", true), Action::Pause);
+}
