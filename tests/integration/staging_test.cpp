@@ -158,24 +158,22 @@ TEST_F(Staged, ABrokenStoreOrRoleCostsSpeedNeverDelivery) {
     socklen_t length = sizeof address;
     ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), length) | ::listen(silent, 4) |
                   ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const std::pair<std::string, std::string> cases[][2] = {
-        {{"s3Endpoint", "http://127.0.0.1:" + std::to_string(unusedPort())}, {"", ""}},
-        {{"s3Endpoint", "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port))}, {"", ""}},
-        {{"s3SecretAccessKey", "wrong"}, {"", ""}},
-        {{"iamRole", "arn:aws:iam::123456789012:role/other"}, {"", ""}}};
-    const char* codes[] = {"Couldn't connect to server", "Timeout was reached", "SignatureDoesNotMatch",
-                           "not authorized to assume IAM Role"};
+    const std::string cases[][3] = {
+        {"s3Endpoint", "http://127.0.0.1:" + std::to_string(unusedPort()), "Couldn't connect to server"},
+        {"s3Endpoint", "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), "Timeout was reached"},
+        {"s3SecretAccessKey", "wrong", "SignatureDoesNotMatch"},
+        {"iamRole", "arn:aws:iam::123456789012:role/other", "not authorized to assume IAM Role"}};
     Redshift::Options quick;
     quick.requestTimeout = std::chrono::seconds(1);
     for (size_t i = 0; i < std::size(cases); ++i) {
         std::string table = "broken_" + std::to_string(i);
         LogCapture log(Logger::Level::Error);
-        auto redshift = plugin({cases[i][0]}, quick);
+        auto redshift = plugin({{cases[i][0], cases[i][1]}}, quick);
         EXPECT_EQ(redshift->send(numbered(table, 5).readings()), 5u);
         EXPECT_EQ(redshift->send(numbered(table, 5).readings()), 5u);
         EXPECT_EQ(cell("SELECT count(*) || ' ' || count(DISTINCT user_ts) FROM " + table), "10 5");
         EXPECT_EQ(log.count("staging in S3 bucket cirrant-test failed"), 1u) << log.dump();
-        EXPECT_EQ(log.count(codes[i]), 1u) << log.dump();
+        EXPECT_EQ(log.count(cases[i][2]), 1u) << log.dump();
         EXPECT_EQ(log.count(i == 3 ? "role arn:aws:iam::123456789012:role/other" : "role none"), 1u) << log.dump();
     }
     ::close(silent);
