@@ -18,6 +18,9 @@ Markdown report; figures and targets (PASS/MISS) are printed, never asserted.
   wide       500 readings of 1,500 datapoints with a RedshiftHint and
              without; one reading of 1,500 and of 50,000 datapoints (the
              server refuses over 1,600 columns: the attempt's CPU is measured)
+  copy       the COPY path (staging in the test S3) against the INSERT path,
+             200,000 readings in blocks of 5,000 through a relay: SQL bytes
+             parsed per reading, readings/s, peak RSS on one block of 100,000
   createBatch  the Google Benchmark program's summary
 
   scripts/bench                 quick sizes (a few minutes)
@@ -26,6 +29,7 @@ Markdown report; figures and targets (PASS/MISS) are printed, never asserted.
   scripts/bench --out FILE      also write the report to FILE
   scripts/bench --keep          leave the work directory (logs, data) behind
   scripts/bench --no-build      use build/bench as it is
+  scripts/bench --sections copy,createBatch   only these sections
 """
 
 import argparse
@@ -35,6 +39,7 @@ import subprocess
 import sys
 import tempfile
 
+import e2e_copy
 import e2e_create_batch
 import e2e_delivery
 import e2e_latency
@@ -69,6 +74,7 @@ def options():
     parser.add_argument("--out")
     parser.add_argument("--keep", action="store_true")
     parser.add_argument("--no-build", action="store_true")
+    parser.add_argument("--sections", default="delivery,latency,soak,wide,copy,createBatch")
     parser.add_argument("--gbench-args", default="", help="extra arguments for the Google Benchmark program")
     o = parser.parse_args()
     sizes = FULL if o.full else QUICK
@@ -108,11 +114,15 @@ def main():
         server.start()
         bench = Bench(o, work, server)
         bench.say(*head)
-        for section in (e2e_delivery, e2e_latency, e2e_soak, e2e_wide):
-            section.measure(bench)
+        chosen = o.sections.split(",")
+        for name, section in (("delivery", e2e_delivery), ("latency", e2e_latency), ("soak", e2e_soak),
+                              ("wide", e2e_wide), ("copy", e2e_copy)):
+            if name in chosen:
+                section.measure(bench)
         # With the server stopped, so that nothing of ours competes with them.
         server.stop()
-        e2e_create_batch.measure(bench)
+        if "createBatch" in chosen:
+            e2e_create_batch.measure(bench)
         ok = True
     finally:
         server.stop()
