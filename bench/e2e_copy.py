@@ -9,6 +9,7 @@ import os
 import re
 import struct
 import subprocess
+import tempfile
 import threading
 
 import e2e_data
@@ -115,7 +116,8 @@ def measure(bench):
     if not os.path.isdir(os.path.join(REPO, "tests", "s3", "node_modules")):
         subprocess.run(["npm", "ci", "--no-audit", "--no-fund"], cwd=os.path.join(REPO, "tests", "s3"), check=True,
                        stdout=subprocess.DEVNULL)
-    state = os.path.join(work, "s3.state")
+    # Where PostgreSQL's own user, which runs s3_copy.py, can read it.
+    state = tempfile.mktemp(prefix="cirrant-bench-s3.")
     subprocess.run(["bash", os.path.join(REPO, "scripts/lib/s3server.sh"), "start", state], check=True,
                    stdout=subprocess.DEVNULL)
     try:
@@ -138,19 +140,21 @@ def measure(bench):
             one = run(bench.north(db + "_big", "--block-size", str(BIG), *extra, port=relay.port, readings=big),
                       bench.work, "copy_big_" + path, check=True)
             rows[path] = (parsed, READINGS / res.seconds, one.rss_kib / 1024, outcome(res), outcome(one),
-                          bench.server.rows_digest(db, e2e_data.TABLES))
+                          bench.server.rows_digest(db, e2e_data.TABLES), res.cpu)
     finally:
         subprocess.run(["bash", os.path.join(REPO, "scripts/lib/s3server.sh"), "stop", state], check=False)
     insert, copy = rows["INSERT"], rows["COPY"]
     bench.say("### COPY path against INSERT path, %s readings in blocks of %s, through the relay" % (
         fmt(READINGS), fmt(BLOCK)), "",
         "copyThreshold %d (five tables, about %s rows each per block)." % (THRESHOLD, fmt(BLOCK / 5)), "",
-        "| path | SQL bytes parsed per reading | readings/s | peak RSS, one block of %s | runs |" % fmt(BIG),
-        "|---|---|---|---|---|")
+        "| path | SQL bytes parsed per reading | readings/s | north-run CPU | peak RSS, one block of %s | runs |"
+        % fmt(BIG), "|---|---|---|---|---|---|")
     for name, r in (("INSERT", insert), ("COPY", copy)):
-        bench.say("| %s | %.1f | %s | %.1f MiB | %s; %s |" % (name, r[0], fmt(r[1]), r[2], r[3], r[4]))
+        bench.say("| %s | %.1f | %s | %.2f s | %.1f MiB | %s; %s |" % (name, r[0], fmt(r[1]), r[6], r[2], r[3], r[4]))
     bench.say("", "- SQL parsed, COPY against INSERT: %.1f%% (target below 20%%): %s" % (
         100 * copy[0] / insert[0], verdict(copy[0] < 0.2 * insert[0])),
         "- peak RSS, COPY against INSERT: %.0f%% lower (target at least 30%% lower): %s" % (
             100 * (1 - copy[2] / insert[2]), verdict(copy[2] <= 0.7 * insert[2])),
-        "- the same rows by both paths: %s" % ("yes" if insert[5] == copy[5] else "NO"), "")
+        "- the same rows by both paths: %s" % ("yes" if insert[5] == copy[5] else "NO"),
+        "- readings/s by COPY here are the stand-in's: PostgreSQL starts a Python program per COPY, which",
+        "  reads S3 through botocore; north-run's own CPU is the plugin's cost.", "")

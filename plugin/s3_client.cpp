@@ -151,7 +151,8 @@ std::string sha256Hex(std::string_view data) {
         for (int i = 0; i < 64; ++i) {
             uint32_t t1 = v[7] + (rotr(v[4], 6) ^ rotr(v[4], 11) ^ rotr(v[4], 25)) + ((v[4] & v[5]) ^ (~v[4] & v[6])) +
                           K[i] + w[i];
-            uint32_t t2 = (rotr(v[0], 2) ^ rotr(v[0], 13) ^ rotr(v[0], 22)) + ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
+            uint32_t t2 = (rotr(v[0], 2) ^ rotr(v[0], 13) ^ rotr(v[0], 22)) +
+                          ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
             std::copy_backward(v, v + 7, v + 8);
             v[4] += t1;
             v[0] = t1 + t2;

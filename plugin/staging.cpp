@@ -45,25 +45,25 @@ Gzip::~Gzip() { deflateEnd(&m_stream->z); }
 
 void Gzip::deflateSome(int flush) {
     z_stream& z = m_stream->z;
+    z.next_in = reinterpret_cast<Bytef*>(m_in.data());
+    z.avail_in = static_cast<uInt>(m_in.size());
+    unsigned char chunk[65536];
     do {
-        size_t had = m_out.size();
-        m_out.resize(had + 65536);
-        z.next_out = reinterpret_cast<Bytef*>(&m_out[had]);
-        z.avail_out = 65536;
+        z.next_out = chunk;
+        z.avail_out = sizeof chunk;
         deflate(&z, flush);
-        m_out.resize(had + 65536 - z.avail_out);
-    } while (z.avail_out == 0);
+        m_out.append(reinterpret_cast<char*>(chunk), sizeof chunk - z.avail_out);
+    } while (z.avail_out == 0 || z.avail_in > 0);
+    m_in.clear();
 }
 
 void Gzip::write(std::string_view text) {
-    m_stream->z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    m_stream->z.avail_in = static_cast<uInt>(text.size());
-    // Output is taken only once the stream holds enough to fill it.
-    while (m_stream->z.avail_in > 0) deflateSome(Z_NO_FLUSH);
+    // Rows are short: zlib gets them a quarter of a megabyte at a time.
+    m_in.append(text.data(), text.size());
+    if (m_in.size() >= 256 * 1024) deflateSome(Z_NO_FLUSH);
 }
 
 const std::string& Gzip::finish() {
-    m_stream->z.avail_in = 0;
     deflateSome(Z_FINISH);
     return m_out;
 }
@@ -77,8 +77,10 @@ void Staging::configure(const ConfigCategory* config) {
     m_credentials = {config->getValue("s3AccessKeyId"), config->getValue("s3SecretAccessKey"), ""};
     if (m_credentials.keyId.empty()) m_credentials.keyId = environment("AWS_ACCESS_KEY_ID");
     // Temporary credentials come whole from the environment, never refreshed.
-    if (m_credentials.secret.empty())
-        m_credentials.secret = environment("AWS_SECRET_ACCESS_KEY"), m_credentials.token = environment("AWS_SESSION_TOKEN");
+    if (m_credentials.secret.empty()) {
+        m_credentials.secret = environment("AWS_SECRET_ACCESS_KEY");
+        m_credentials.token = environment("AWS_SESSION_TOKEN");
+    }
     std::string threshold = config->getValue("copyThreshold");
     char* end = nullptr;
     long long rows = std::strtoll(threshold.c_str(), &end, 10);
@@ -103,10 +105,10 @@ void Staging::configure(const ConfigCategory* config) {
     if (m_credentials.keyId.empty() || m_credentials.secret.empty()) unusable = "s3AccessKeyId and s3SecretAccessKey";
     if (m_region.empty()) unusable = "s3Region";
     if (unusable) {
+        bool empty = m_region.empty() || m_credentials.keyId.empty() || m_credentials.secret.empty();
         Logger::getLogger()->error("AWS Redshift - S3 bucket %s cannot be used: %s %s; every row goes by INSERT",
                                    bucket.c_str(), unusable,
-                                   m_region.empty() || m_credentials.secret.empty() ? "is empty"
-                                                                                    : "holds a quote, a backslash or a control character");
+                                   empty ? "is empty" : "holds a quote, a backslash or a control character");
         return;
     }
     m_client = std::make_unique<S3Client>(bucket, m_region, endpoint, m_credentials);
@@ -173,7 +175,15 @@ std::string Staging::copyStatement(const std::string& table, const std::string& 
     return sql + " FORMAT AS CSV GZIP MANIFEST REGION '" + m_region + "' COMPUPDATE OFF STATUPDATE OFF";
 }
 
-void Staging::copyFailed(const std::string& table, const std::string& why, bool rowsToBlame) {
+std::string Staging::scrubbed(std::string text) const {
+    for (const std::string* secret : {&m_credentials.secret, &m_credentials.token})
+        for (size_t at; !secret->empty() && (at = text.find(*secret)) != std::string::npos;)
+            text.replace(at, secret->size(), "***");
+    return text;
+}
+
+void Staging::copyFailed(const std::string& table, const std::string& reason, bool rowsToBlame) {
+    std::string why = scrubbed(reason);
     if (!rowsToBlame) return failed(table, why);
     Logger::getLogger()->info("AWS Redshift - %s (COPY into %s): its rows go by INSERT, where refused readings are "
                               "found and kept",
@@ -187,7 +197,7 @@ void Staging::failed(const std::string& table, const std::string& code) {
     m_lastLine = now;
     Logger::getLogger()->error("AWS Redshift - staging in S3 bucket %s failed (%s; role %s): table %s goes by "
                                "INSERT, and every table does for a minute",
-                               m_client->bucket().c_str(), code.c_str(),
+                               m_client->bucket().c_str(), scrubbed(code).c_str(),
                                m_role.empty() ? "none, the plugin's key" : m_role.c_str(), table.c_str());
 }
 

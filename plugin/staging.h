@@ -33,7 +33,7 @@ private:
     void deflateSome(int flush);
     struct Stream;
     std::unique_ptr<Stream> m_stream;
-    std::string m_out;
+    std::string m_in, m_out;
 };
 
 // One try of a block, as staging sees it.
@@ -74,6 +74,9 @@ private:
     // The once-a-minute line; staging rests for a minute.
     void failed(const std::string& table, const std::string& code);
     std::string copyStatement(const std::string& table, const std::string& columns, const std::string& manifest) const;
+    // A server's or a store's words with the plugin's secret and token as ***:
+    // a server may quote the statement it failed on.
+    std::string scrubbed(std::string text) const;
 
     Session& m_session;
     std::unique_ptr<S3Client> m_client;
