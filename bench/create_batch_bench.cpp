@@ -35,7 +35,7 @@
 #include <benchmark/benchmark.h>
 
 #include "builders.h"
-#include "names.h"
+#include "rules/names.h"
 #include "redshift.h"
 
 namespace {

@@ -1,7 +1,7 @@
 """The COPY path against the INSERT path: north-run through a relay that
 counts the SQL text the server parses and, as the tests' relay does, runs a
 COPY from S3 as PostgreSQL's COPY FROM PROGRAM of tests/support/s3_copy.py
-on the test S3 (scripts/lib/s3server.sh). Figures: SQL bytes parsed per
+on the test S3 (tests/support/s3server.sh). Figures: SQL bytes parsed per
 reading, readings/s, and north-run's peak RSS on one block of 100,000."""
 
 import asyncio
@@ -118,7 +118,7 @@ def measure(bench):
                        stdout=subprocess.DEVNULL)
     # Where PostgreSQL's own user, which runs s3_copy.py, can read it.
     state = tempfile.mktemp(prefix="cirrant-bench-s3.")
-    subprocess.run(["bash", os.path.join(REPO, "scripts/lib/s3server.sh"), "start", state], check=True,
+    subprocess.run(["bash", os.path.join(REPO, "tests/support/s3server.sh"), "start", state], check=True,
                    stdout=subprocess.DEVNULL)
     try:
         s3 = dict(line.strip().split("=", 1) for line in open(state) if "=" in line)
@@ -142,7 +142,7 @@ def measure(bench):
             rows[path] = (parsed, READINGS / res.seconds, one.rss_kib / 1024, outcome(res), outcome(one),
                           bench.server.rows_digest(db, e2e_data.TABLES), res.cpu)
     finally:
-        subprocess.run(["bash", os.path.join(REPO, "scripts/lib/s3server.sh"), "stop", state], check=False)
+        subprocess.run(["bash", os.path.join(REPO, "tests/support/s3server.sh"), "stop", state], check=False)
     insert, copy = rows["INSERT"], rows["COPY"]
     bench.say("### COPY path against INSERT path, %s readings in blocks of %s, through the relay" % (
         fmt(READINGS), fmt(BLOCK)), "",

@@ -14,7 +14,7 @@
 
 #include "fuzz_support.h"
 #include "reading.h"
-#include "names.h"
+#include "rules/names.h"
 #include "redshift.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

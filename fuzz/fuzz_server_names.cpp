@@ -10,9 +10,9 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "names.h"
+#include "rules/names.h"
 #include "redshift.h"
-#include "server_names.h"
+#include "rules/server_names.h"
 
 namespace {
 std::string lower(const std::string& name) { return names::folded(name); }

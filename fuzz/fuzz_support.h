@@ -7,7 +7,7 @@
 #include <string>
 
 #include "logger.h"
-#include "names.h"
+#include "rules/names.h"
 
 // Not assert(): a broken property must abort so that libFuzzer keeps the
 // input, whatever NDEBUG says in the build at hand.

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "names.h"
+#include "rules/names.h"
 
 // Item order and attribute order are what the host shows the user; every
 // attribute is a string except "options".

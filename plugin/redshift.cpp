@@ -1,5 +1,5 @@
 // The plugin object: its configuration, and the rooms it holds.
-#include "connect_string.h"
+#include "session/connect_string.h"
 #include "redshift.h"
 
 Redshift::Redshift() : Redshift(Options()) {}

@@ -7,16 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "activity.h"
-#include "catalogue.h"
+#include "delivery/activity.h"
+#include "schema/catalogue.h"
 #include "config_category.h"
-#include "isolation.h"
-#include "ledger.h"
-#include "options.h"
+#include "delivery/isolation.h"
+#include "delivery/ledger.h"
+#include "session/options.h"
 #include "reading.h"
-#include "send_cycle.h"
-#include "session.h"
-#include "staging.h"
+#include "delivery/send_cycle.h"
+#include "session/session.h"
+#include "staging/staging.h"
 
 class Redshift {
 public:

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <utility>
 
-#include "fnv1a.h"
+#include "rules/fnv1a.h"
 #include "plugin_host.h"
 #include "state_file.h"
 #include "text_file.h"

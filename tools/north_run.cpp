@@ -23,7 +23,7 @@
 #include "input_position.h"
 #include "line_reader.h"
 #include "logger.h"
-#include "names.h"
+#include "rules/names.h"
 #include "plugin_configuration.h"
 #include "plugin_host.h"
 #include "runner.h"

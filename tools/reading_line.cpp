@@ -1,7 +1,7 @@
 #include "reading_line.h"
 
-#include "names.h"
-#include "server_names.h"
+#include "rules/names.h"
+#include "rules/server_names.h"
 
 #include <charconv>
 #include <clocale>

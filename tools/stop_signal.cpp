@@ -11,7 +11,7 @@
 #include <string>
 
 #include "console.h"
-#include "request_timeout.h"
+#include "rules/request_timeout.h"
 
 using std::chrono::steady_clock;
 

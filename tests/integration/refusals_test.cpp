@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "builders.h"
-#include "reading_json.h"
+#include "rows/reading_json.h"
 #include "log_capture.h"
 #include "relay.h"
 #include "test_db.h"

@@ -10,7 +10,7 @@
 #include "datapoint.h"
 #include "description.h"
 #include "reading.h"
-#include "batch_builder.h"
+#include "rows/batch_builder.h"
 #include "redshift.h"
 
 namespace testsupport {

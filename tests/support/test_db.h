@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "config_category.h"
-#include "session.h"
+#include "session/session.h"
 
 namespace testsupport {
 

@@ -1,7 +1,7 @@
 // The operator's line: once a minute while blocks flow, with what happened since.
 #include <gtest/gtest.h>
 
-#include "activity.h"
+#include "delivery/activity.h"
 #include "log_capture.h"
 
 TEST(OperatorLine, ComesOnceAMinuteWithWhatHappenedSinceTheLastOne) {

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "builders.h"
-#include "names.h"
-#include "sql_names.h"
+#include "rules/names.h"
+#include "rules/sql_names.h"
 
 using namespace testsupport;
 

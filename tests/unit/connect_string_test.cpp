@@ -5,7 +5,7 @@
 
 #include <map>
 
-#include "connect_string.h"
+#include "session/connect_string.h"
 
 namespace {
 // Every parameter libpq reads from the text (none from the environment).

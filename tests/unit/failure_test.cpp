@@ -1,7 +1,7 @@
 // The failure table: what each answer of the server means, by kind of statement.
 #include <gtest/gtest.h>
 
-#include "failure.h"
+#include "session/failure.h"
 
 TEST(FailureTable, EachAnswerGetsItsActionByCodeThenClassThenDefault) {
     using K = StatementKind;

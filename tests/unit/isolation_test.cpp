@@ -2,7 +2,7 @@
 // which starts where this one stopped.
 #include <gtest/gtest.h>
 
-#include "isolation.h"
+#include "delivery/isolation.h"
 
 TEST(RememberedRefusals, StayValidAfterAPartialHeadAndAreUsedOnce) {
     Session session(std::chrono::seconds(1));

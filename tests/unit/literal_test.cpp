@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "literal.h"
+#include "rules/literal.h"
 
 TEST(TextLiteral, QuotesAreDoubledBackslashesStandOutsideAndNulsAreDropped) {
     struct Case {

@@ -2,7 +2,7 @@
 // over-long names shortened the same way in every build.
 #include <gtest/gtest.h>
 
-#include "server_names.h"
+#include "rules/server_names.h"
 
 namespace {
 const Dialect kPostgres = dialectFor(150004);

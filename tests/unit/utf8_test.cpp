@@ -1,7 +1,7 @@
 // Repairing ill-formed UTF-8 and cutting text on character boundaries.
 #include <gtest/gtest.h>
 
-#include "utf8.h"
+#include "rules/utf8.h"
 
 namespace {
 #define R "\xEF\xBF\xBD"  // U+FFFD
