@@ -178,8 +178,8 @@ Ledger::Found Ledger::lookUp(const std::string& id, size_t requestLimit, Written
         {lockStatement(),
          "SELECT part, fingerprints FROM " + sqlIdentifier(m_table) + " WHERE block_id = " + textLiteral(id) +
              " OR block_id LIKE " + textLiteral(id + "#%") + " ORDER BY part",
-         "SELECT reading_no FROM " + sqlIdentifier(REJECTS_TABLE) + " WHERE block_id = " + textLiteral(id) +
-             " AND outcome = 'refused' AND part = 1"},
+         "SELECT reading_no, outcome FROM " + sqlIdentifier(REJECTS_TABLE) + " WHERE block_id = " +
+             textLiteral(id) + " AND outcome IN ('refused', 'waiting') AND part = 1"},
         requestLimit);
     if (!outcome.ok) {
         // Given up or not, whether the block committed stays unknown.
@@ -195,7 +195,7 @@ Ledger::Found Ledger::lookUp(const std::string& id, size_t requestLimit, Written
         size_t position = 0;
         const std::string text = row[0].value_or("");
         auto read = std::from_chars(text.data(), text.data() + text.size(), position);
-        if (read.ec == std::errc()) recorded.refused[position] = {id, position};
+        if (read.ec == std::errc()) recorded.refused[position] = {id, position, row[1].value_or("") == "waiting"};
     }
     return Found::Committed;
 }

@@ -27,6 +27,7 @@ using Fingerprints = std::vector<uint64_t>;
 struct RefusedBefore {
     std::string blockId;
     size_t readingNo;
+    bool waited = false;  // its row says 'waiting', not 'refused'
 };
 
 // Readings of a recorded block, and which of them it refused, by position.

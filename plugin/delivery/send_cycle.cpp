@@ -64,7 +64,8 @@ struct SendCycle::Attempt {
     std::vector<StatementKind> kinds;  // of the statements of the last try
     const Fingerprints* block;       // of the host's whole block
     std::set<size_t> skipped{};      // written by an earlier block: no row, but in the ledger entry
-    std::map<size_t, RefusedBefore> retries{};  // refused by an earlier block, sent again
+    std::map<size_t, RefusedBefore> retries{};  // refused by an earlier block, or left waiting: sent again
+    std::map<size_t, RejectEntry> waiting{};  // readings whose table could not be made ready, and why
     std::set<std::string> byInsert{};     // staged tables whose COPY failed in this call
     std::vector<std::string> objects{};   // staged in this call
     std::map<size_t, std::string> copyAt{};  // the staged table of each COPY statement
@@ -180,46 +181,52 @@ size_t SendCycle::tryBlock(Attempt& attempt) {
             return attempt.first;
         }
         // Readings of a table that could not be made ready, for reasons that
-        // may pass, wait; those before the first of them are written.
-        size_t head = tables.firstWaiting(attempt.readings.size());
-        if (head < attempt.readings.size()) {
-            tablesWait(attempt, tables, head);
-            if (head == 0) {
-                // A fresh session next time, in case this one holds settings that changed.
-                m_session.close();
-                return attempt.first;
-            }
-            keepHead(attempt, head);
-            continue;
+        // may pass, wait; the others are written, unless none is left.
+        if (!tablesWait(attempt, tables)) {
+            // A fresh session next time, in case this one holds settings that changed.
+            m_session.close();
+            return attempt.first;
         }
         Outcome outcome = m_session.transaction(blockStatements(attempt, rows), attempt.limit);
         if (outcome.ok) {
             committed(attempt, rows, outcome);
-            return attempt.first + attempt.readings.size();
+            return attempt.first + (attempt.waiting.empty() ? attempt.readings.size() : attempt.waiting.begin()->first);
         }
         size_t acknowledged = attempt.first;
         if (!retryAfter(outcome, attempt, rows, acknowledged)) return acknowledged;
     }
 }
 
-void SendCycle::tablesWait(const Attempt& attempt, const BlockTables& tables, size_t head) {
-    std::map<std::string, size_t> waiting;
-    size_t others = 0;  // readings of other tables behind the first that waits
-    for (size_t i = head; i < attempt.readings.size(); ++i) {
+bool SendCycle::tablesWait(Attempt& attempt, const BlockTables& tables) {
+    std::map<std::string, std::pair<size_t, std::string>> waiting;  // table: readings, why
+    attempt.waiting.clear();
+    for (size_t i = tables.firstWaiting(attempt.readings.size()); i < attempt.readings.size(); ++i) {
         auto failure = i < tables.keys.size() ? tables.failed.find(tables.keys[i]) : tables.failed.end();
-        if (failure != tables.failed.end() && !failure->second.permanent)
-            ++waiting[failure->first];
-        else
-            ++others;
+        if (attempt.skipped.count(i) || attempt.kept.refused.count(i) ||
+            (i < tables.keys.size() && (failure == tables.failed.end() || failure->second.permanent)))
+            continue;
+        std::string table = i < tables.keys.size() ? tables.keys[i] : "";
+        std::string why = failure != tables.failed.end() ? failure->second.why : "its table was not looked at";
+        attempt.waiting[i] = {i, table, why, false, true};
+        ++waiting[table].first, waiting[table].second = why;
     }
     for (const auto& table : waiting) {
-        const std::string& why = tables.failed.at(table.first).why;
-        std::string behind = others ? ", and so do the " + std::to_string(others) + " of other tables behind" : "";
         Logger::getLogger()->error("AWS Redshift - %s (table %s could not be made ready: its %zu reading(s) wait for "
-                                   "the next try%s; the same failure on 3 calls over 10 minutes refuses its readings)",
-                                   why.c_str(), table.first.c_str(), table.second, behind.c_str());
-        m_activity.failed(why + " (table " + table.first + ")");
+                                   "the next try, kept as waiting in the rejects table, while the readings of other "
+                                   "tables go on; the same failure on 3 calls over 10 minutes refuses its readings)",
+                                   table.second.second.c_str(), table.first.c_str(), table.second.first);
+        m_activity.failed(table.second.second + " (table " + table.first + ")");
     }
+    if (attempt.waiting.empty()) return true;
+    // Without the ledger, readings past one that waits could not be told
+    // apart when the host sends them again: only those before it go.
+    if (m_bookkeepingOff) {
+        size_t head = attempt.waiting.begin()->first;
+        keepHead(attempt, head);
+        return head > 0;
+    }
+    // Whether anything is left to write; readings written before need no row.
+    return attempt.waiting.size() + attempt.skipped.size() + attempt.kept.refused.size() < attempt.readings.size();
 }
 
 void SendCycle::keepHead(Attempt& attempt, size_t head) {
@@ -238,6 +245,7 @@ void SendCycle::keepHead(Attempt& attempt, size_t head) {
     attempt.fingerprints.resize(head);
     attempt.skipped.erase(attempt.skipped.lower_bound(head), attempt.skipped.end());
     attempt.retries.erase(attempt.retries.lower_bound(head), attempt.retries.end());
+    attempt.waiting.erase(attempt.waiting.lower_bound(head), attempt.waiting.end());
 }
 
 BlockRows SendCycle::blockRows(Attempt& attempt, BlockTables& tables) {
@@ -283,14 +291,24 @@ std::vector<std::string> SendCycle::blockStatements(Attempt& attempt, const Bloc
     }
     for (std::string& statement : rows.statements(attempt.limit)) add(std::move(statement), StatementKind::Data);
     if (m_bookkeepingOff) return statements;
-    // A reading refused again keeps the rejects row it has; one written now loses it.
+    // A reading sent again keeps the rejects row it has while that row
+    // still says what became of it (refused, or waiting); otherwise the row
+    // goes, and a new one says what it is now.
     std::vector<RejectEntry> rejects;
+    auto kept = [&](size_t position) {
+        auto retry = attempt.retries.find(position);
+        if (retry == attempt.retries.end()) return false;
+        return retry->second.waited ? attempt.waiting.count(position) > 0 : rows.refused.count(position) > 0;
+    };
     for (const RejectEntry& entry : rows.rejects)
-        if (entry.written || !attempt.retries.count(entry.position)) rejects.push_back(entry);
+        if (entry.written || !kept(entry.position)) rejects.push_back(entry);
+    for (const auto& waiting : attempt.waiting)
+        if (!kept(waiting.first)) rejects.push_back(waiting.second);
     for (const auto& retry : attempt.retries)
-        if (!rows.refused.count(retry.first))
+        if (!kept(retry.first))
             add("DELETE FROM " + sqlIdentifier(REJECTS_TABLE) + " WHERE block_id = " + textLiteral(retry.second.blockId) +
-                    " AND reading_no = " + std::to_string(retry.second.readingNo) + " AND outcome = 'refused'",
+                    " AND reading_no = " + std::to_string(retry.second.readingNo) +
+                    " AND outcome IN ('refused', 'waiting')",
                 StatementKind::Bookkeeping);
     BatchBuilder builder(m_catalogue, m_instanceName, m_session.dialect().redshift);
     for (std::string& statement :
@@ -309,8 +327,22 @@ void SendCycle::committed(const Attempt& attempt, const BlockRows& rows, const O
     }
     size_t changed = 0;
     for (const RejectEntry& entry : rows.rejects) changed += entry.written;
-    m_activity.written(attempt.readings.size() - rows.refused.size() - rows.skipped.size(), rows.refused.size(),
-                       changed);
+    m_activity.written(attempt.readings.size() - rows.refused.size() - rows.skipped.size() - attempt.waiting.size(),
+                       rows.refused.size(), changed);
+    if (!attempt.waiting.empty() && !m_bookkeepingOff) {
+        // The host hears of the head before the first reading that waits,
+        // and sends the rest again: what this block wrote of it is matched
+        // then, and what waits is sent again.
+        size_t end = attempt.first + attempt.readings.size();
+        Written written{Fingerprints(attempt.block->begin(), attempt.block->begin() + static_cast<long>(end)), {}};
+        for (const auto& waiting : attempt.waiting) {
+            auto retry = attempt.retries.find(waiting.first);
+            written.refused[attempt.first + waiting.first] =
+                retry != attempt.retries.end() && retry->second.waited ? retry->second
+                                                                        : RefusedBefore{attempt.id, waiting.first, true};
+        }
+        m_ledger.takeWritten(std::move(written));
+    }
     rows.changes.log();
     for (const RejectEntry& entry : rows.rejects) {
         if (entry.written) continue;

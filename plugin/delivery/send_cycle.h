@@ -59,8 +59,9 @@ private:
     // Tries the block until it commits or waits; how many readings of the
     // host's block are written.
     size_t tryBlock(Attempt& attempt);
-    // An error line for each table whose readings wait, from `head` on.
-    void tablesWait(const Attempt& attempt, const BlockTables& tables, size_t head);
+    // An error line for each table whose readings wait; whether anything of
+    // the block is left to write once they do.
+    bool tablesWait(Attempt& attempt, const BlockTables& tables);
     // Only the first `head` readings are written in this call.
     void keepHead(Attempt& attempt, size_t head);
     BlockRows blockRows(Attempt& attempt, BlockTables& tables);

@@ -491,7 +491,7 @@ std::vector<std::string> BatchBuilder::rejectStatements(const std::vector<Reject
             literal(reading.getAssetName(), share) + "," +
             timestampLiteral(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true)) + "," +
             timestampLiteral(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)) + "," +
-            literal(m_instanceName, 256) + "," + (entry.written ? "'changed'," : "'refused',") +
+            literal(m_instanceName, 256) + "," + (entry.written ? "'changed'," : entry.waits ? "'waiting'," : "'refused',") +
             literal(entry.reason, share) + ",";
         // The rest of a request is the reading's: a part, its numbers, the time.
         size_t used = header.size() + where.size() + now.size() + 32;

@@ -14,6 +14,7 @@ struct RejectEntry {
     std::string table;   // the table it was meant for, as stored
     std::string reason;
     bool written;        // true: the row went in, changed to fit; false: refused
+    bool waits = false;  // not written yet: its table could not be made ready
 };
 
 // The changes made to fit values, per table and column: logged once each
