@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config_category.h"
@@ -34,9 +35,14 @@ constexpr int64_t kTestTime = 1796551200123456;
 // A block of readings that owns them, handed to the plugin as the host does.
 class Block {
 public:
-    Reading* add(const std::string& asset, std::initializer_list<Datapoint*> datapoints,
-                 int64_t userTs = kTestTime, int64_t ts = kTestTime) {
-        m_owned.push_back(std::make_unique<Reading>(asset, std::vector<Datapoint*>(datapoints), userTs, ts));
+    Block() = default;
+    // A reading of each asset with its datapoints, in order.
+    Block(std::initializer_list<std::pair<std::string, std::vector<Datapoint*>>> readings) {
+        for (const auto& reading : readings) add(reading.first, reading.second);
+    }
+    Reading* add(const std::string& asset, std::vector<Datapoint*> datapoints, int64_t userTs = kTestTime,
+                 int64_t ts = kTestTime) {
+        m_owned.push_back(std::make_unique<Reading>(asset, std::move(datapoints), userTs, ts));
         m_readings.push_back(m_owned.back().get());
         return m_readings.back();
     }
