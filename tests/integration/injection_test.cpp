@@ -1,14 +1,12 @@
 // Hostile text in every place a reading carries text (values, asset codes,
 // the instance name, table and column names), against a database reading
-// backslashes either way: a canary table survives, nothing fails, and what
-// the database stores is what was sent, byte for byte.
-#include <gtest/gtest.h>
+// backslashes either way, its clients' encoding LATIN1 by default: a canary
+// table survives, nothing fails, and what the database stores is what was
+// sent, byte for byte.
 
 #include <algorithm>
 
-#include "builders.h"
-#include "log_capture.h"
-#include "test_db.h"
+#include "integration.h"
 
 using namespace testsupport;
 
@@ -33,18 +31,16 @@ class Injection : public ::testing::TestWithParam<bool> {};
 
 TEST_P(Injection, HostileTextLeavesTheCanaryAndIsStoredByteForByte) {
     const bool standard = GetParam();
-    const std::string suffix = standard ? "strings_on" : "strings_off";
-    Client check(TestDb::get().otherDatabase(
-        suffix, std::string("standard_conforming_strings = ") + (standard ? "on" : "off")));
+    const std::string suffix = standard ? "strings_on" : "strings_off", name = db().name() + "_" + suffix;
+    Client check(db().otherDatabase(suffix, std::string("standard_conforming_strings = ") + (standard ? "on" : "off")) +
+                 " client_encoding=UTF8");
     check.exec("CREATE TABLE canary (n int); INSERT INTO canary VALUES (1)");
+    db().exec("ALTER DATABASE " + name + " SET client_encoding = 'LATIN1'");
 
     std::string instance = "site";
     for (size_t i = 0; i < kTexts.size(); i += 3) instance += kTexts[i];
-    auto config = TestDb::get().config(instance);
-    config->setValue("dbName", TestDb::get().name() + "_" + suffix);
     LogCapture log;
-    Redshift redshift;
-    redshift.configure(config.get());
+    auto redshift = plugin({{"vantrelInstance", instance}, {"dbName", name}});
 
     Block block;
     for (size_t i = 0; i < kTexts.size(); ++i) {
@@ -52,7 +48,7 @@ TEST_P(Injection, HostileTextLeavesTheCanaryAndIsStoredByteForByte) {
                               dpHint("{\"tablename\": \"inj_values\"}")});
         block.add("asset" + kTexts[i], {dpString("d" + kTexts[i], kTexts[i])});
     }
-    EXPECT_EQ(redshift.send(block.readings()), block.size()) << log.dump();
+    EXPECT_EQ(redshift->send(block.readings()), block.size()) << log.dump();
     EXPECT_EQ(log.count("error: "), 0u) << log.dump();
 
     EXPECT_EQ(check.exec("SELECT n FROM canary")[0][0], "1");
