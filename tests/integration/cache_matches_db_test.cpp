@@ -1,25 +1,17 @@
 // The schema cache against the database it describes: whatever a second
 // writer, another schema, letter case or a hand-made table does, the plugin
 // caches what the table holds and writes each value into its own column.
-#include <gtest/gtest.h>
+
 #include <rapidjson/document.h>
 
-
-#include <thread>
-
-#include "builders.h"
-#include "redshift.h"
-#include "test_db.h"
+#include "integration.h"
 
 using namespace testsupport;
 
 namespace {
 
-TestDb& db() { return TestDb::get(); }
-
-std::unique_ptr<Redshift> plugin(const std::string& stored = "") {
-    auto redshift = std::make_unique<Redshift>();
-    redshift->configure(db().config().get());
+std::unique_ptr<Redshift> withCache(const std::string& stored) {
+    auto redshift = plugin();
     redshift->deserializeCache(stored);
     return redshift;
 }
@@ -38,32 +30,15 @@ ColumnList cached(Redshift& redshift, const std::string& table) {
     return columns;
 }
 
-// What information_schema says of a table in the schema unqualified names reach.
-std::vector<std::string> dbColumns(const std::string& table) {
-    std::vector<std::string> columns;
-    for (const auto& row : db().query("SELECT column_name || ':' || data_type FROM information_schema.columns WHERE "
-                                      "table_schema = 'public' AND table_name = '" + table +
-                                      "' ORDER BY ordinal_position"))
-        columns.push_back(*row[0]);
-    return columns;
-}
-
-std::string cell(const std::string& sql) { return db().scalar(sql); }
-
 }  // namespace
 
 TEST(CacheMatchesDatabase, ASecondWriterWidensATableAndItsTypeWins) {
     auto first = plugin();
     auto second = plugin();
-    Block a, b, c;
-    a.add("shared_1", {dpString("label", "x")});
-    ASSERT_EQ(second->send(a.readings()), 1u);
-    b.add("shared_1", {dpFloat("v", 2.5)});
-    ASSERT_EQ(first->send(b.readings()), 1u);
+    ASSERT_EQ(second->send(Block{{"shared_1", {dpString("label", "x")}}}.readings()), 1u);
+    ASSERT_EQ(first->send(Block{{"shared_1", {dpFloat("v", 2.5)}}}.readings()), 1u);
     // The second writer's cache lacks v; its ALTER meets the first's column.
-    c.add("shared_1", {dpInt("v", 5)});
-    c.add("shared_1", {dpFloat("v", 1.7)});
-    EXPECT_EQ(second->send(c.readings()), 2u);
+    EXPECT_EQ(second->send(Block{{"shared_1", {dpInt("v", 5)}}, {"shared_1", {dpFloat("v", 1.7)}}}.readings()), 2u);
     EXPECT_EQ(cached(*second, "shared_1"), cached(*first, "shared_1"));
     EXPECT_EQ(cell("SELECT string_agg(v::text, ',' ORDER BY v) FROM shared_1"), "1.7,2.5,5");
 }
@@ -74,15 +49,11 @@ TEST(CacheMatchesDatabase, ACreateThatRacesAnotherWriterTakesTheOthersTypes) {
     // finds no table, and its CREATE waits for the other to finish.
     Client racing(db().connectString());
     racing.exec("BEGIN");
-    racing.exec("CREATE TABLE race_1 (asset_code VARCHAR(256), user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, "
-                "vantrel VARCHAR(256), v DOUBLE PRECISION)");
-    Block block;
-    block.add("race_1", {dpInt("v", 5)});
-    block.add("race_1", {dpFloat("v", 1.7)});
+    racing.exec(fixedTable("race_1", "v DOUBLE PRECISION"));
+    Block block{{"race_1", {dpInt("v", 5)}}, {"race_1", {dpFloat("v", 1.7)}}};
     uint32_t sent = 0;
     std::thread sender([&] { sent = redshift->send(block.readings()); });
-    while (cell("SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock' AND datname = current_database()") == "0")
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_NE(lockWaiter(), "");
     racing.exec("COMMIT");
     sender.join();
     EXPECT_EQ(sent, 2u);
@@ -90,85 +61,69 @@ TEST(CacheMatchesDatabase, ACreateThatRacesAnotherWriterTakesTheOthersTypes) {
     EXPECT_EQ(cell("SELECT string_agg(v::text, ',' ORDER BY v) FROM race_1"), "1.7,5");
 }
 
-TEST(CacheMatchesDatabase, OnlyTheSchemaThatUnqualifiedNamesReachCounts) {
+// Only the schema unqualified names reach counts, whatever another schema or
+// the catalogue's own names hold; names that differ only in case share a table.
+TEST(CacheMatchesDatabase, EachReadingFindsTheOneTableItsNameReaches) {
     db().exec("CREATE SCHEMA IF NOT EXISTS staging; CREATE TABLE staging.pump_2 (other INTEGER)");
     auto redshift = plugin();
-    Block block;
+    Block block{{"Case_Pump", {dpInt("Speed", 1)}},
+                {"case_pump", {dpString("speed_text", "x")}},
+                {"x", {dpHint("{\"tablename\": \"All Pumps\"}"), dpInt("v", 1)}},
+                {"y", {dpHint("{\"tablename\": \"all_pumps\"}"), dpInt("V", 2)}}};
     for (const char* asset : {"pump_2", "tables", "columns", "pg_class", "pg_settings"})
         block.add(asset, {dpInt("speed", 7)});
-    EXPECT_EQ(redshift->send(block.readings()), 5u);
+    EXPECT_EQ(redshift->send(block.readings()), 9u);
     for (const char* table : {"pump_2", "tables", "columns", "\"pg_class$\"", "\"pg_settings$\""})
         EXPECT_EQ(cell(std::string("SELECT count(*) FROM public.") + table + " WHERE speed = 7"), "1") << table;
-    EXPECT_EQ(dbColumns("pump_2").size(), 5u);
+    EXPECT_EQ(cell("SELECT count(*) FROM information_schema.columns WHERE table_schema = 'public' AND table_name = "
+                   "'pump_2'"), "5");
     EXPECT_EQ(cached(*redshift, "pump_2").size(), 5u);
-}
-
-TEST(CacheMatchesDatabase, NamesThatDifferOnlyInCaseShareOneTable) {
-    auto redshift = plugin();
-    Block block;
-    block.add("Case_Pump", {dpInt("Speed", 1)});
-    block.add("case_pump", {dpString("speed_text", "x")});
-    block.add("x", {dpHint("{\"tablename\": \"All Pumps\"}"), dpInt("v", 1)});
-    block.add("y", {dpHint("{\"tablename\": \"all_pumps\"}"), dpInt("V", 2)});
-    EXPECT_EQ(redshift->send(block.readings()), 4u);
     EXPECT_EQ(cell("SELECT count(*) FROM case_pump"), "2");
     EXPECT_EQ(cell("SELECT string_agg(v::text, ',' ORDER BY v) FROM all_pumps"), "1,2");
     EXPECT_EQ(cached(*redshift, "case_pump").size(), 6u);
 
     // A text stored by an earlier build, one table under two cases, loads as one.
-    auto reloaded = plugin(
+    auto reloaded = withCache(
         "{\"Items\":[{\"tablename\":\"Case_Pump\",\"a\":{\"Name\":\"speed\",\"Type\":\" BIGINT \"}},"
         "{\"tablename\":\"case_pump\",\"a\":{\"Name\":\"speed_text\",\"Type\":\" VARCHAR(256) \"}}]}");
     EXPECT_EQ(cached(*reloaded, "case_pump"),
               (ColumnList{{"speed", " BIGINT "}, {"speed_text", " VARCHAR(256) "}}));
 }
 
-TEST(CacheMatchesDatabase, ValuesFollowTheColumnsWhereverTheyStand) {
+// Tables shaped by hand: a fixed column moved to the end, a mixed-case name
+// only quoting reaches, types the plugin never makes. Each value goes to its
+// column, and what a reading lacks is null.
+TEST(CacheMatchesDatabase, ValuesFollowTheColumnsWhereverTheyStandAndAbsentOnesAreNull) {
     auto redshift = plugin();
-    Block first;
-    first.add("moved_1", {dpString("note", "n1"), dpString("label", "l1")});
-    ASSERT_EQ(redshift->send(first.readings()), 1u);
-    std::string stored = redshift->serializeCache();
-    // An administrator moves the fixed column to the end, and makes a column
-    // of a mixed-case name that only quoting reaches.
+    ASSERT_EQ(redshift->send(Block{{"moved_1", {dpString("note", "n1"), dpString("label", "l1")}}}.readings()), 1u);
     db().exec("ALTER TABLE moved_1 DROP COLUMN vantrel; ALTER TABLE moved_1 ADD COLUMN vantrel VARCHAR(256); "
-              "ALTER TABLE moved_1 ADD COLUMN \"Speed\" INTEGER");
-    auto next = plugin(stored);
-    Block second;
-    second.add("moved_1", {dpString("note", "n2"), dpString("label", "l2"), dpInt("Speed", 3)});
-    EXPECT_EQ(next->send(second.readings()), 1u);
+              "ALTER TABLE moved_1 ADD COLUMN \"Speed\" INTEGER; " +
+              fixedTable("foreign_1", "d DOUBLE PRECISION, i INTEGER, b BOOLEAN, day DATE, t TIMESTAMP, "
+                                      "note VARCHAR(20), word TEXT"));
+    auto next = withCache(redshift->serializeCache());
+    Block block{{"moved_1", {dpString("note", "n2"), dpString("label", "l2"), dpInt("Speed", 3)}},
+                {"foreign_1", {dpString("note", "only this")}},
+                {"foreign_1", {dpString("d", "2.5"), dpInt("i", 4), dpString("b", "true"),
+                               dpString("day", "2026-12-06")}}};
+    EXPECT_EQ(next->send(block.readings()), 3u);
     EXPECT_EQ(cell("SELECT note || ',' || label || ',' || vantrel || ',' || \"Speed\" FROM moved_1 WHERE note = 'n2'"),
               "n2,l2,site1,3");
-}
-
-TEST(CacheMatchesDatabase, AbsentValuesInTypesThePluginDoesNotMakeAreNull) {
-    db().exec("CREATE TABLE foreign_1 (asset_code VARCHAR(256), user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, vantrel "
-              "VARCHAR(256), d DOUBLE PRECISION, i INTEGER, b BOOLEAN, day DATE, t TIMESTAMP, note VARCHAR(20), "
-              "word TEXT)");
-    auto redshift = plugin();
-    Block block;
-    block.add("foreign_1", {dpString("note", "only this")});
-    block.add("foreign_1", {dpString("d", "2.5"), dpInt("i", 4), dpString("b", "true"), dpString("day", "2026-12-06")});
-    EXPECT_EQ(redshift->send(block.readings()), 2u);
     EXPECT_EQ(cell("SELECT string_agg(concat_ws('|', d, i, b, day, t, note, '[' || word || ']'), ' / ' ORDER BY note) "
                    "FROM foreign_1"),
               "2.5|4|t|2026-12-06||[] / only this|[]");
-    EXPECT_EQ(cached(*redshift, "foreign_1")[4], Column("d", " DOUBLE PRECISION "));
-    EXPECT_EQ(cached(*redshift, "foreign_1")[9], Column("note", " VARCHAR(20) "));
+    EXPECT_EQ(cached(*next, "foreign_1")[4], Column("d", " DOUBLE PRECISION "));
+    EXPECT_EQ(cached(*next, "foreign_1")[9], Column("note", " VARCHAR(20) "));
 }
 
 TEST(CacheMatchesDatabase, AStaleStoredCacheIsReadAgainOncePerConnection) {
-    db().exec("CREATE TABLE stale_1 (asset_code VARCHAR(256), user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, "
-              "vantrel VARCHAR(256), v BIGINT)");
+    db().exec(fixedTable("stale_1", "v BIGINT"));
     // The stored text says REAL, where the table now holds BIGINT.
-    auto redshift = plugin(
+    auto redshift = withCache(
         "{\"Items\":[{\"tablename\":\"stale_1\",\"a\":{\"Name\":\"asset_code\",\"Type\":\" VARCHAR(256) \"},"
         "\"b\":{\"Name\":\"user_ts\",\"Type\":\" TIMESTAMPTZ \"},\"c\":{\"Name\":\"ts\",\"Type\":\" TIMESTAMPTZ \"},"
         "\"d\":{\"Name\":\"vantrel\",\"Type\":\" VARCHAR(256) \"},\"e\":{\"Name\":\"v\",\"Type\":\" REAL \"}},"
         "{\"tablename\":\"gone_1\",\"a\":{\"Name\":\"v\",\"Type\":\" REAL \"}}]}");
-    Block block;
-    block.add("stale_1", {dpFloat("v", 1.7)});
-    EXPECT_EQ(redshift->send(block.readings()), 1u);
+    EXPECT_EQ(redshift->send(Block{{"stale_1", {dpFloat("v", 1.7)}}}.readings()), 1u);
     // 1.7 is never silently stored as 2.
     EXPECT_EQ(cell("SELECT coalesce(v::text, 'null') FROM stale_1"), "null");
     EXPECT_EQ(cached(*redshift, "stale_1").back(), Column("v", " BIGINT "));
