@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -73,12 +72,10 @@ void Relay::accept() {
         if (client < 0) continue;
         int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr = loopback(m_serverPort);
-        if (::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            ::close(client);
-            ::close(server);
-        } else {
+        if (::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
             m_relays.emplace_back([this, client, server] { relay(client, server); });
-        }
+        else
+            ::close(client), ::close(server);
     }
 }
 

@@ -18,11 +18,8 @@ value() { sed -n "s/^$1=//p" "$state"; }
 
 stop() {
     [ -f "$state" ] || return 0
-    local pid dir
-    dir=$(value S3_DIR)
-    for pid in $(value S3_PIDS); do kill "$pid" 2>/dev/null || true; done
-    [ -z "$dir" ] || rm -rf "$dir"
-    rm -f "$state"
+    kill $(value S3_PIDS) 2>/dev/null || true
+    rm -rf "$(value S3_DIR)" "$state"
 }
 
 case $1 in
@@ -42,10 +39,7 @@ start)
         "S3_REGION=us-east-1" "S3_ROLE=arn:aws:iam::123456789012:role/cirrant-test" "S3_DIR=$dir" \
         "S3_PIDS=$pids" >"$state"
     for _ in $(seq 100); do
-        if listening "$backend" && listening "$front"; then
-            echo "S3 on 127.0.0.1:$front (s3rver on $backend), data in $dir"
-            exit 0
-        fi
+        listening "$backend" && listening "$front" && echo "S3 on 127.0.0.1:$front, data in $dir" && exit 0
         sleep 0.1
     done
     cat "$dir"/*.log >&2
