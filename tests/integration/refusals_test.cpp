@@ -92,15 +92,25 @@ TEST(Refusals, PassingTroubleMakesTheBlockWaitOnAFreshSession) {
     EXPECT_EQ(log.count("for the next try"), 2u) << log.dump();
 }
 
-// Redshift words refused values and conflicts with other writers as XX000:
-// the relay turns the server's own refusals into those. A row is refused
-// when it fails alone with the error the block met and rows of its table
-// went in, even rows behind it, though its fixed columns alone fail too.
-TEST(Refusals, RedshiftsWordingIsUnderstood) {
+// Redshift's answers, made by the relay of the server's own: refused values
+// and conflicts with other writers worded as XX000, and a request over
+// 20,000 bytes refused by a trigger as "Statement is too large". A row is
+// refused when it fails alone with the error the block met and rows of its
+// table went in, even rows behind it, though its fixed columns alone fail
+// too. Requests are halved until they pass; a row larger than a request may
+// hold is refused, and its copy in the rejects table is cut into parts that
+// fit, as is the ledger entry of 5,000 readings.
+TEST(Refusals, RedshiftsWordingAndLimitsAreUnderstood) {
     db().exec(fixedTable("rs_1", "n BIGINT CHECK (n % 10 <> 3)"));
     db().exec(fixedTable("n1", "n BIGINT, opt BIGINT NOT NULL"));
+    db().exec(fixedTable("big_1", "n BIGINT, note TEXT") + "; CREATE FUNCTION too_large() RETURNS trigger AS $$ "
+              "BEGIN IF length(current_query()) > 20000 THEN RAISE 'Statement is too large. Statement Size: % bytes. "
+              "Maximum Allowed: 20000 bytes', length(current_query()) USING ERRCODE = '42601'; END IF; RETURN NULL; "
+              "END $$ LANGUAGE plpgsql; CREATE TRIGGER too_large BEFORE INSERT ON big_1 EXECUTE FUNCTION too_large()");
     RedshiftRelay relay;
-    auto redshift = plugin({via(relay)});
+    Redshift::Options options = deadline(std::chrono::seconds(2));
+    options.maxRequestBytes = 64 * 1024;
+    auto redshift = plugin({via(relay)}, options);
     LogCapture log;
     relay.rewriteError("23514", "1023", "Serializable isolation violation on table - 100, transactions forming the "
                                         "cycle are: 1, 2 (pid:3)");
@@ -112,6 +122,14 @@ TEST(Refusals, RedshiftsWordingIsUnderstood) {
     relay.rewriteError("23502", "Cannot insert a NULL value into column opt", "", 100);
     EXPECT_EQ(hostSends(*redshift, Block{{"n1", {dpInt("n", 3)}}, {"n1", {dpInt("n", 2), dpInt("opt", 2)}}}), 1);
     EXPECT_EQ(tally("n1"), "1/1 refused 1");
+
+    Block block = numbered("big_1", 0, 5000);
+    block.add("big_1", {dpInt("n", 5000), dpString("note", std::string(100000, '\''))});
+    EXPECT_EQ(redshift->send(block.readings()), 5001u);
+    EXPECT_EQ(tally("big_1"), "5000/5000 refused 1");
+    for (const std::string& statement : log.statements()) EXPECT_LE(statement.size(), 64u * 1024);
+    EXPECT_EQ(cell("SELECT string_agg(reading, '' ORDER BY part) FROM \"cirrant$rejects\" WHERE table_name = 'big_1'"),
+              readingJson(*block[5000]));
 }
 
 // Tables the plugin cannot make ready: another role's, which it may not
@@ -151,27 +169,4 @@ TEST(Refusals, ATableThatCannotBeMadeReadyHoldsItsReadingsOnlyForAWhile) {
               "hidden,cut_xx,ddl_no");
     EXPECT_EQ(tally("ok_a"), "1/1 refused 0");
     allowDdl();
-}
-
-// A trigger refuses requests over 20,000 bytes as Redshift does: they are
-// halved until they pass. A row larger than a request may hold is refused,
-// and its copy in the rejects table is cut into parts that fit, as is the
-// ledger entry of 5,000 readings.
-TEST(Refusals, RequestsAreMadeToFitAndARowThatNeverCanIsRefused) {
-    db().exec(fixedTable("big_1", "n BIGINT, note TEXT") + "; CREATE FUNCTION too_large() RETURNS trigger AS $$ "
-              "BEGIN IF length(current_query()) > 20000 THEN RAISE 'Statement is too large. Statement Size: % bytes. "
-              "Maximum Allowed: 20000 bytes', length(current_query()) USING ERRCODE = '42601'; END IF; RETURN NULL; "
-              "END $$ LANGUAGE plpgsql; CREATE TRIGGER too_large BEFORE INSERT ON big_1 EXECUTE FUNCTION too_large()");
-    RedshiftRelay relay;
-    Redshift::Options options = deadline(std::chrono::seconds(2));
-    options.maxRequestBytes = 64 * 1024;
-    auto redshift = plugin({via(relay)}, options);
-    Block block = numbered("big_1", 0, 5000);
-    block.add("big_1", {dpInt("n", 5000), dpString("note", std::string(100000, '\''))});
-    LogCapture log;
-    EXPECT_EQ(redshift->send(block.readings()), 5001u);
-    EXPECT_EQ(tally("big_1"), "5000/5000 refused 1");
-    for (const std::string& statement : log.statements()) EXPECT_LE(statement.size(), 64u * 1024);
-    EXPECT_EQ(cell("SELECT string_agg(reading, '' ORDER BY part) FROM \"cirrant$rejects\" WHERE table_name = 'big_1'"),
-              readingJson(*block[5000]));
 }

@@ -66,12 +66,10 @@ TEST(Session, ConfiguringAgainKeepsTheConnectionUnlessTheConnectStringChanges) {
 
 TEST(Session, ARequestTimeoutBelowASecondOrAboveADayIsRefusedByName) {
     LogCapture log;
-    for (const char* seconds : {"0.0004", "86401", "ten"}) {
+    for (const char* seconds : {"0.0004", "86401", "ten", "1.5"}) {
         setenv("CIRRANT_REQUEST_TIMEOUT", seconds, 1);
-        EXPECT_EQ(requestTimeoutFromEnvironment(), std::chrono::seconds(300)) << seconds;
+        EXPECT_EQ(requestTimeoutFromEnvironment().count(), seconds[0] == '1' ? 1500 : 300000) << seconds;
     }
-    setenv("CIRRANT_REQUEST_TIMEOUT", "1.5", 1);
-    EXPECT_EQ(requestTimeoutFromEnvironment(), std::chrono::milliseconds(1500));
     unsetenv("CIRRANT_REQUEST_TIMEOUT");
     EXPECT_EQ(log.count("error: CIRRANT_REQUEST_TIMEOUT="), 3u) << log.dump();
 }
