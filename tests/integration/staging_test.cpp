@@ -4,7 +4,6 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -37,6 +36,17 @@ struct Staged : ::testing::Test {
     }
     RedshiftRelay relay;
 };
+
+// A port of 127.0.0.1 held for the program's life: bound only, so that a
+// connection is refused, or listening, so that it is never answered.
+int heldPort(bool listening) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), length) | (listening ? ::listen(fd, 4) : 0) |
+                  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    return ntohs(address.sin_port);
+}
 
 // A table's rows, and what its rejects table holds, in one text.
 std::string content(const std::string& table) {
@@ -115,14 +125,9 @@ TEST_F(Staged, RefusedRowsOfAStagedTableAreFoundByInsertAndALostReplyWritesNoDup
 // S3 stopped, S3 that never answers, a wrong secret, a role Redshift cannot
 // assume: the rows arrive by INSERT, once, and one error line a minute says why.
 TEST_F(Staged, ABrokenStoreOrRoleCostsSpeedNeverDelivery) {
-    int silent = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), length) | ::listen(silent, 4) |
-                  ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
     const std::string cases[][3] = {
-        {"s3Endpoint", "http://127.0.0.1:" + std::to_string(unusedPort()), "Couldn't connect to server"},
-        {"s3Endpoint", "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), "Timeout was reached"},
+        {"s3Endpoint", "http://127.0.0.1:" + std::to_string(heldPort(false)), "Couldn't connect to server"},
+        {"s3Endpoint", "http://127.0.0.1:" + std::to_string(heldPort(true)), "Timeout was reached"},
         {"s3SecretAccessKey", "wrong", "SignatureDoesNotMatch"},
         {"iamRole", "arn:aws:iam::123456789012:role/other", "not authorized to assume IAM Role"}};
     for (size_t i = 0; i < std::size(cases); ++i) {
@@ -136,5 +141,4 @@ TEST_F(Staged, ABrokenStoreOrRoleCostsSpeedNeverDelivery) {
         EXPECT_EQ(log.count(cases[i][2]), 1u) << log.dump();
         EXPECT_EQ(log.count(i == 3 ? "role arn:aws:iam::123456789012:role/other" : "role none"), 1u) << log.dump();
     }
-    ::close(silent);
 }

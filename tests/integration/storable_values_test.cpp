@@ -69,12 +69,10 @@ TEST(NamesThatMustStayDistinct, GetColumnsOfTheirOwn) {
                              dpInt("ctid", 4), dpString("ts", "device time"), dpInt("ASSET_CODE", 5),
                              dpNested("user", {dpInt("ts", 6)}), dpInt("Druck_ä", 7), dpInt("Druck_ö", 8)}}};
     EXPECT_EQ(redshift->send(block.readings()), 1u);
-    EXPECT_EQ(cell("SELECT count(*) FROM information_schema.columns WHERE table_name = 'names_1'"), "12");
+    EXPECT_EQ(cell("SELECT count(*) || ' ' || count(*) FILTER (WHERE column_name LIKE 'ppp%' AND length(column_name) "
+                   "<= 63) FROM information_schema.columns WHERE table_name = 'names_1'"), "12 2");
     EXPECT_EQ(cell("SELECT concat_ws(',', xmin$, ctid$, ts$, asset_code$, user_ts$, asset_code, druck___) FROM names_1"),
               "3,4,device time,5,6,names_1,7");
-    EXPECT_EQ(cell("SELECT count(*) FROM information_schema.columns WHERE table_name = 'names_1' AND "
-                   "column_name LIKE 'ppp%' AND length(column_name) <= 63"),
-              "2");
     // The second of two datapoints for one column is kept in the rejects table.
     EXPECT_NE(cell("SELECT reason FROM \"cirrant$rejects\" WHERE table_name = 'names_1'").find("Druck_ö"),
               std::string::npos);

@@ -24,12 +24,16 @@ inline std::string cell(const std::string& sql) { return db().scalar(sql); }
 
 using Items = std::vector<std::pair<std::string, std::string>>;
 
-// A plugin object configured on this program's database, `items` set over the defaults.
-inline std::unique_ptr<Redshift> plugin(const Items& items = {}, Redshift::Options options = {}) {
-    auto redshift = std::make_unique<Redshift>(options);
+// The plugin's configuration on this program's database, `items` set over
+// it; and a plugin object so configured.
+inline std::unique_ptr<ConfigCategory> configWith(const Items& items) {
     auto config = db().config();
     for (const auto& item : items) config->setValue(item.first, item.second);
-    redshift->configure(config.get());
+    return config;
+}
+inline std::unique_ptr<Redshift> plugin(const Items& items = {}, Redshift::Options options = {}) {
+    auto redshift = std::make_unique<Redshift>(options);
+    redshift->configure(configWith(items).get());
     return redshift;
 }
 

@@ -26,10 +26,9 @@ class Front(BaseHTTPRequestHandler):
         body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
         problem = self.problem(body)
         if problem:
-            status, code = problem
-            return self.answer(status, [("Content-Type", "application/xml")],
+            return self.answer(problem[0], [("Content-Type", "application/xml")],
                                ("<?xml version=\"1.0\" encoding=\"UTF-8\"?><Error><Code>%s</Code><Message>checked by "
-                                "the test front</Message></Error>" % code).encode())
+                                "the test front</Message></Error>" % problem[1]).encode())
         backend = http.client.HTTPConnection("127.0.0.1", BACKEND, timeout=60)
         backend.request(self.command, self.path, body, dict(self.headers))
         reply = backend.getresponse()

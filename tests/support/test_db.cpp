@@ -1,9 +1,6 @@
 #include "test_db.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <cctype>
 #include <cstdlib>
@@ -82,8 +79,7 @@ std::string TestDb::scalar(const std::string& sql) const {
 
 std::string TestDb::otherDatabase(const std::string& suffix, const std::string& settings) const {
     create(m_name + "_" + suffix, settings);
-    return "host=127.0.0.1 port=" + std::to_string(m_port) + " dbname=" + m_name + "_" + suffix +
-           " user=redshift password=kvbn";
+    return connectString() + " dbname=" + m_name + "_" + suffix;  // the last dbname counts
 }
 
 void TestDb::terminateSessions() const {
@@ -93,20 +89,6 @@ void TestDb::terminateSessions() const {
 
 void TestDb::allowConnections(bool allow) const {
     Client(admin("postgres")).exec("ALTER DATABASE " + m_name + " ALLOW_CONNECTIONS " + (allow ? "true" : "false"));
-}
-
-int unusedPort() {
-    // Bound but never listening: a connection is refused, and no one else can take the port.
-    static const int port = [] {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        socklen_t len = sizeof addr;
-        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-            throw std::runtime_error("cannot bind a port on 127.0.0.1");
-        return static_cast<int>(ntohs(addr.sin_port));
-    }();
-    return port;
 }
 
 }  // namespace testsupport

@@ -55,7 +55,4 @@ private:
     int m_port = 0;
 };
 
-// A port on 127.0.0.1 where nothing listens (held, so nothing will).
-int unusedPort();
-
 }  // namespace testsupport
