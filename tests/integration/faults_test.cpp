@@ -1,18 +1,16 @@
 // Faults between the plugin and the database, made by the server itself: a
 // cut (the session terminated) and a refusal (the database takes no new
 // sessions). What must hold: the database holds what send() counted, and once
-// the database is reachable again everything arrives. (A lost COMMIT reply is
-// exactly_once_test's.)
+// the database is reachable again everything arrives, once. (A lost COMMIT
+// reply is exactly_once_test's.)
 
 #include "integration.h"
 
 using namespace testsupport;
 
 // Cut before a statement, three times; cut while the block's INSERT into its
-// second table waits for a lock another session holds, so that nothing of
-// the block committed; then every attempt refused. A cut block runs again on
-// a new session, and arrives once; a refused one sends nothing until the
-// database takes sessions again.
+// second table waits for a lock, so that nothing of the block committed; then
+// every attempt refused.
 TEST(Faults, ACutBlockRunsAgainOnANewSessionAndARefusedOneWaitsForTheDatabase) {
     auto redshift = plugin();
     ASSERT_EQ(redshift->send(Block{{"cut_1", {dpInt("n", -1)}}, {"wait_1", {dpInt("n", -1)}}}.readings()), 2u);

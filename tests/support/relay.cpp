@@ -31,12 +31,8 @@ std::string message(char type, const std::string& body) {
 sockaddr_in loopback(int port) { return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}}; }
 
 bool sendAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
+    for (ssize_t n; size > 0; data += n, size -= static_cast<size_t>(n))
+        if ((n = ::send(fd, data, size, MSG_NOSIGNAL)) <= 0) return false;
     return true;
 }
 
