@@ -36,11 +36,10 @@ TEST(Refusals, BadReadingsCostABoundedNumberOfCallsAndNoGoodReading) {
     auto redshift = plugin();
     LogCapture log(Logger::Level::Debug);
     int calls = hostSends(*redshift, block);
-    EXPECT_GT(calls, 0);
-    EXPECT_LE(calls, 12);
+    EXPECT_TRUE(calls > 0 && calls <= 12) << calls << " calls";
     EXPECT_EQ(tally("check_1"), "400/400 refused 101");
     EXPECT_EQ(cell("SELECT count(*) FROM check_1 WHERE second = 'x'"), "0") << "the first of one key is kept";
-    EXPECT_LE(log.statementsStarting("BEGIN"), static_cast<size_t>(70 * calls));
+    EXPECT_LE(log.statementsAt("BEGIN").size(), static_cast<size_t>(70 * calls));
 }
 
 TEST(Refusals, TheTrialBudgetHoldsAcrossTables) {
@@ -51,7 +50,7 @@ TEST(Refusals, TheTrialBudgetHoldsAcrossTables) {
     auto redshift = plugin();
     LogCapture log(Logger::Level::Debug);
     EXPECT_EQ(hostSends(*redshift, block), 1);
-    EXPECT_LE(log.statementsStarting("ROLLBACK"), 64u);
+    EXPECT_LE(log.statementsAt("ROLLBACK").size(), 64u);
     EXPECT_EQ(tally("many_bad"), "0/0 refused 1");
 }
 

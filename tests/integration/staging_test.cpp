@@ -90,13 +90,13 @@ TEST_F(Staged, LargeTablesGoByCopyStoringWhatInsertWouldAndNoSecretReachesALogLi
               "1 12");
     EXPECT_EQ(tally("pump") + tally("pump2") + tally("pump3") + tally("small"),
               "4/4 refused 05/5 refused 03/3 refused 01/1 refused 0");
-    EXPECT_EQ(log.statementsStarting("COPY kinds_copy") - log.statementsStarting("INSERT INTO  kinds_copy"), 1u);
-    EXPECT_EQ(log.statementsStarting("COPY") + log.statementsStarting("INSERT INTO  pump "), 3u);
-    EXPECT_EQ(log.statementsStarting("COPY pump ( asset_code , user_ts , ts , vantrel , n) FROM "
-                                     "'s3://cirrant-test/cirrant/site1/"), 1u);
+    EXPECT_EQ(log.statementsAt("COPY kinds_copy").size() - log.statementsAt("INSERT INTO  kinds_copy").size(), 1u);
+    EXPECT_EQ(log.statementsAt("COPY").size() + log.statementsAt("INSERT INTO  pump ").size(), 3u);
+    EXPECT_EQ(log.statementsAt("COPY pump ( asset_code , user_ts , ts , vantrel , n) FROM "
+                               "'s3://cirrant-test/cirrant/site1/").size(), 1u);
     // The ledger's guard, the COPYs, then the INSERTs, in one transaction.
-    EXPECT_LT(log.firstStatement("SELECT CAST(block_id"), log.firstStatement("COPY kinds_copy ")) << log.dump();
-    EXPECT_EQ(log.firstStatement("INSERT INTO  pump3") - log.firstStatement("COPY pump2"), 1u);
+    EXPECT_LT(log.statementsAt("SELECT CAST(block_id").at(0), log.statementsAt("COPY kinds_copy ").at(0)) << log.dump();
+    EXPECT_EQ(log.statementsAt("INSERT INTO  pump3").at(0) - log.statementsAt("COPY pump2").at(0), 1u);
     EXPECT_EQ(log.count("SECRET_ACCESS_KEY '***' SESSION_TOKEN '***'"), 3u);
     EXPECT_EQ(log.count(s3()["S3_SECRET"]) + log.count("Token/Of+A=Session"), 0u) << log.dump();
     // The staged objects are gone after the commit.
@@ -134,8 +134,7 @@ TEST_F(Staged, ABrokenStoreOrRoleCostsSpeedNeverDelivery) {
         std::string table = "broken_" + std::to_string(i);
         LogCapture log(Logger::Level::Error);
         auto redshift = plugin({{cases[i][0], cases[i][1]}}, deadline(std::chrono::seconds(1)));
-        EXPECT_EQ(redshift->send(numbered(table, 0, 5).readings()), 5u);
-        EXPECT_EQ(redshift->send(numbered(table, 0, 5).readings()), 5u);
+        for (int call = 0; call < 2; ++call) EXPECT_EQ(redshift->send(numbered(table, 0, 5).readings()), 5u);
         EXPECT_EQ(cell("SELECT count(*) || ' ' || count(DISTINCT user_ts) FROM " + table), "10 5");
         EXPECT_EQ(log.count("staging in S3 bucket cirrant-test failed"), 1u) << log.dump();
         EXPECT_EQ(log.count(cases[i][2]), 1u) << log.dump();

@@ -2,7 +2,6 @@
 // Records what the code under test logs while the object lives, instead of
 // writing it to standard error; the logger's default sink and previous level
 // come back on destruction. Captures do not nest.
-#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,17 +49,13 @@ public:
             if (line.rfind(marker, 0) == 0) out.push_back(line.substr(marker.size()));
         return out;
     }
-    // How many of those start with `start`, and where the first of them stands (SIZE_MAX: nowhere).
-    size_t statementsStarting(const std::string& start) const {
-        size_t n = 0;
-        for (const std::string& statement : statements()) n += statement.rfind(start, 0) == 0;
-        return n;
-    }
-    size_t firstStatement(const std::string& start) const {
+    // Where those that start with `start` stand among them.
+    std::vector<size_t> statementsAt(const std::string& start) const {
+        std::vector<size_t> at;
         std::vector<std::string> all = statements();
         for (size_t i = 0; i < all.size(); ++i)
-            if (all[i].rfind(start, 0) == 0) return i;
-        return SIZE_MAX;
+            if (all[i].rfind(start, 0) == 0) at.push_back(i);
+        return at;
     }
     // Every line, for failure messages.
     std::string dump() const {

@@ -215,11 +215,9 @@ bool Relay::copyError(std::string& reply) {
         fields[reply[at]] = reply.substr(at + 1, end - at - 1);
         at = end + 1;
     }
-    size_t inside = fields['W'].find("SQL statement \"COPY ");
-    if (inside == std::string::npos) return false;
-    std::string table = fields['W'].substr(inside + 20);
-    table = table.substr(0, table.find(" ("));
-    table.erase(std::remove(table.begin(), table.end(), '"'), table.end());
+    std::smatch copy;
+    if (!std::regex_search(fields['W'], copy, std::regex("SQL statement \"COPY (.*?) \\("))) return false;
+    std::string table = std::regex_replace(copy[1].str(), std::regex("\""), "");
     std::string text = "Load into table '" + table + "' failed. Check 'stl_load_errors' system table for details.";
     // The script itself failed: what Redshift says of a role or a bucket.
     if (fields['M'].rfind("program \"", 0) == 0)
