@@ -15,12 +15,10 @@ ColumnList cached(Redshift& redshift, const std::string& table) {
     rapidjson::Document doc;
     doc.Parse(redshift.serializeCache().c_str());
     ColumnList columns;
-    for (const auto& item : doc["Items"].GetArray()) {
-        if (std::string(item["tablename"].GetString()) != table) continue;
+    for (const auto& item : doc["Items"].GetArray())
         for (const auto& member : item.GetObject())
-            if (member.value.IsObject())
+            if (member.value.IsObject() && table == item["tablename"].GetString())
                 columns.emplace_back(member.value["Name"].GetString(), member.value["Type"].GetString());
-    }
     return columns;
 }
 
@@ -29,8 +27,7 @@ ColumnList cached(Redshift& redshift, const std::string& table) {
 // Another writer's column, met by an ALTER, and its table, met by a CREATE
 // that raced it: the other's types win, in the table and in the cache.
 TEST(CacheMatchesDatabase, AnotherWritersColumnOrTableWinsWithItsTypes) {
-    auto first = plugin();
-    auto second = plugin();
+    auto first = plugin(), second = plugin();
     ASSERT_EQ(second->send(Block{{"shared_1", {dpString("label", "x")}}}.readings()), 1u);
     ASSERT_EQ(first->send(Block{{"shared_1", {dpFloat("v", 2.5)}}}.readings()), 1u);
     // The second writer's cache lacks v; its ALTER meets the first's column.

@@ -8,18 +8,13 @@
 
 using namespace testsupport;
 
-namespace {
-
-// Each case runs against the server as it is, and through a relay that
-// reports Redshift's version, 8.0.2, so that the plugin takes Redshift's
-// rules because the server said so.
 class Delivery : public ::testing::TestWithParam<bool> {};
 INSTANTIATE_TEST_SUITE_P(Servers, Delivery, ::testing::Values(false, true));
 
-}  // namespace
-
 // Readings arrive row by row, every value in its column; a block is written
-// whole, in table name order, or not at all.
+// whole, in table name order, or not at all. Against the server as it is,
+// and through a relay that reports Redshift's version, 8.0.2, so that the
+// plugin takes Redshift's rules because the server said so.
 TEST_P(Delivery, ReadingsArriveWithEveryValueInItsColumnAndABlockWholeInTableOrderOrNotAtAll) {
     Relay relay(db().port());
     relay.reportRedshiftVersion(GetParam());

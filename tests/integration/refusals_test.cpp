@@ -44,9 +44,8 @@ TEST(Refusals, BadReadingsCostABoundedNumberOfCallsAndNoGoodReading) {
 
 TEST(Refusals, TheTrialBudgetHoldsAcrossTables) {
     db().exec(fixedTable("many_bad", "n BIGINT CHECK (n <> 7)"));
-    Block block;
+    Block block{{"many_bad", {dpInt("n", 7)}}};
     for (int i = 0; i < 300; ++i) block.add("many_" + std::to_string(i), {dpInt("n", 7)});
-    block.add("many_bad", {dpInt("n", 7)});
     auto redshift = plugin();
     LogCapture log(Logger::Level::Debug);
     EXPECT_EQ(hostSends(*redshift, block), 1);
@@ -163,9 +162,8 @@ TEST(Refusals, ATableThatCannotBeMadeReadyHoldsItsReadingsOnlyForAWhile) {
     EXPECT_EQ(log.count("refused (SQLSTATE XX000) (table ddl_no could not be made ready"), 3u);
     EXPECT_EQ(log.count("last error: relation \"hidden1\" already exists (SQLSTATE 42P07); the table exists, but "
                         "this role cannot see it"), 2u) << "the operator's line";
-    EXPECT_EQ(cell("SELECT string_agg(left(table_name, 6), ',' ORDER BY reading_no) FROM \"cirrant$rejects\" "
-                          "WHERE reason LIKE '%the same on 3 calls over 10 minutes'"),
-              "hidden,cut_xx,ddl_no");
+    EXPECT_EQ(cell("SELECT string_agg(left(table_name, 6), ',' ORDER BY reading_no) FROM \"cirrant$rejects\" WHERE "
+                   "reason LIKE '%the same on 3 calls over 10 minutes'"), "hidden,cut_xx,ddl_no");
     EXPECT_EQ(tally("ok_a"), "1/1 refused 0");
     allowDdl();
 }

@@ -95,9 +95,8 @@ TEST_F(Schema, EveryReadingGoesToItsTableOrMakesTheBlockWait) {
     EXPECT_EQ(tables.ready, (std::set<std::string>{"line_a", "pump_1", "res_fallback"}));
     EXPECT_EQ(tables.failed.size(), 1u);
     EXPECT_EQ(tables.failed.count("res_bad"), 1u);
-    EXPECT_EQ(cell("SELECT string_agg(table_name, ',' ORDER BY table_name) FROM information_schema.tables "
-                   "WHERE table_name IN ('line_a', 'pump_1', 'res_fallback', 'res_bad')"),
-              "line_a,pump_1,res_fallback");
+    EXPECT_EQ(cell("SELECT string_agg(table_name, ',' ORDER BY table_name) FROM information_schema.tables WHERE "
+                   "table_name IN ('line_a', 'pump_1', 'res_fallback', 'res_bad')"), "line_a,pump_1,res_fallback");
     tables.ready.erase("pump_1");
     BlockRows rows;
     BatchBuilder(catalogue, "site", false).createBatch(block.readings(), tables, rows);
