@@ -1,40 +1,13 @@
 // What a site relies on: a block is written whole and once, or not at all
 // and kept for the host; a refused reading stops nothing and is kept; a table
 // changed behind the plugin's back heals in the same call.
-#include <gtest/gtest.h>
-
 #include <functional>
-#include <thread>
 
-#include "builders.h"
-#include "log_capture.h"
-#include "redshift.h"
-#include "relay.h"
-#include "test_db.h"
+#include "integration.h"
 
 using namespace testsupport;
 
 namespace {
-
-TestDb& db() { return TestDb::get(); }
-
-std::unique_ptr<Redshift> plugin(Redshift::Options options = {}, int port = 0, const std::string& user = "",
-                                 const std::string& instance = "site1") {
-    auto redshift = std::make_unique<Redshift>(options);
-    auto config = db().config(instance);
-    if (port) config->setValue("port", std::to_string(port));
-    if (!user.empty()) config->setValue("dbUser", user);
-    redshift->configure(config.get());
-    return redshift;
-}
-
-std::string cell(const std::string& sql) { return db().scalar(sql); }
-
-Block numbered(const std::string& asset, int from, int to) {
-    Block block;
-    for (int i = from; i < to; ++i) block.add(asset, {dpInt("n", i)}, kTestTime + i);
-    return block;
-}
 
 // As Redshift keeps it: the key on block_id is not enforced.
 void keylessLedger(const std::string& instance) {
@@ -43,26 +16,12 @@ void keylessLedger(const std::string& instance) {
               "TABLE \"cirrant$ledger$" + instance + "\" OWNER TO redshift");
 }
 
-Redshift::Options timeout(std::chrono::milliseconds deadline) {
-    Redshift::Options options;
-    options.requestTimeout = deadline;
-    return options;
-}
-
-// Every n from..to-1 once, and nothing else.
-void expectExactly(const std::string& table, int from, int to) {
-    EXPECT_EQ(cell("SELECT count(*) || ' ' || count(DISTINCT n) || ' ' || min(n) || ' ' || max(n) FROM " + table),
-              std::to_string(to - from) + " " + std::to_string(to - from) + " " + std::to_string(from) + " " +
-                  std::to_string(to - 1));
-}
-
 }  // namespace
 
 // One statement per request inside BEGIN ... COMMIT, for a server that
 // refuses several: refused readings neither stop the block nor get lost.
 TEST(RefusedRows, NeitherStopTheBlockNorGetLostOneStatementPerRequest) {
-    db().exec("CREATE TABLE zeta (asset_code VARCHAR(256), user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, vantrel VARCHAR(256), "
-              "n BIGINT CHECK (n < 100), k BIGINT UNIQUE)");
+    db().exec(fixedTable("zeta", "n BIGINT CHECK (n < 100), k BIGINT UNIQUE"));
     Redshift::Options options;
     options.oneStatementPerRequest = true;
     LogCapture log(Logger::Level::Error);
@@ -73,7 +32,7 @@ TEST(RefusedRows, NeitherStopTheBlockNorGetLostOneStatementPerRequest) {
     block.add("zeta", {dpInt("n", 3), dpInt("k", 7)});     // and only the second is refused
     block.add("zeta", {dpString("n", "already exists")});  // no number: null, and the change recorded
     block.add("zeta", {dpInt("n", 4)});
-    EXPECT_EQ(plugin(options)->send(block.readings()), 6u);
+    EXPECT_EQ(plugin({}, options)->send(block.readings()), 6u);
     EXPECT_EQ(cell("SELECT count(*) FROM alpha"), "1");
     EXPECT_EQ(cell("SELECT string_agg(coalesce(n::text, 'null'), ',' ORDER BY n) FROM zeta"), "2,4,null");
     EXPECT_EQ(cell("SELECT string_agg(reading_no || outcome, ',' ORDER BY reading_no) FROM \"cirrant$rejects\" "
@@ -87,7 +46,7 @@ TEST(RefusedRows, NeitherStopTheBlockNorGetLostOneStatementPerRequest) {
 class ExactlyOnce : public ::testing::Test {
 protected:
     void start(const std::string& table) {
-        redshift = plugin({}, relay.port());
+        redshift = plugin({via(relay)});
         ASSERT_EQ(redshift->send(numbered(table, 0, 1).readings()), 1u);
         relay.loseNextCommitReply();
     }
@@ -140,10 +99,9 @@ TEST(ChangedBehindTheBack, ADroppedColumnOrTableHealsInTheSameCall) {
 TEST(Privileges, ARoleThatMayNotCreateTablesStillDelivers) {
     db().exec("DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'loader') THEN "
               "CREATE ROLE loader LOGIN PASSWORD 'kvbn'; END IF; END $$; "
-              "REVOKE CREATE ON SCHEMA public FROM PUBLIC; GRANT USAGE ON SCHEMA public TO loader; "
-              "CREATE TABLE made_1 (asset_code VARCHAR(256), user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, "
-              "vantrel VARCHAR(256), n BIGINT); GRANT SELECT, INSERT ON made_1 TO loader");
-    auto redshift = plugin({}, 0, "loader");
+              "REVOKE CREATE ON SCHEMA public FROM PUBLIC; GRANT USAGE ON SCHEMA public TO loader; " +
+              fixedTable("made_1", "n BIGINT") + "; GRANT SELECT, INSERT ON made_1 TO loader");
+    auto redshift = plugin({{"dbUser", "loader"}});
     LogCapture log(Logger::Level::Error);
     Block block = numbered("made_1", 0, 3);
     EXPECT_EQ(redshift->send(block.readings()), 3u);
@@ -194,13 +152,13 @@ TEST(LedgerFaults, AnOldLedgerIsWidenedAndAnUnreadableOneStallsNothingForEver) {
 // an unclean stop: they are written now and leave the rejects table; one
 // still refused keeps its one row.
 TEST(Restart, RefusedReadingsInAWrittenBlockAreTriedAgain) {
-    db().exec("CREATE TABLE again_1 (asset_code VARCHAR(256), user_ts TIMESTAMPTZ, ts TIMESTAMPTZ, vantrel "
-              "VARCHAR(256), n BIGINT CONSTRAINT small CHECK (n < 100)); ALTER TABLE again_1 OWNER TO redshift");
+    db().exec(fixedTable("again_1", "n BIGINT CONSTRAINT small CHECK (n < 100)") + "; ALTER TABLE again_1 OWNER TO "
+              "redshift");
     Block block;
     for (int n : {1, 500, 2, 700}) block.add("again_1", {dpInt("n", n)}, kTestTime + n);
-    ASSERT_EQ(plugin({}, 0, "", "again")->send(block.readings()), 4u);
+    ASSERT_EQ(plugin({{"vantrelInstance", "again"}})->send(block.readings()), 4u);
     db().exec("ALTER TABLE again_1 DROP CONSTRAINT small, ADD CHECK (n < 600)");
-    EXPECT_EQ(plugin({}, 0, "", "again")->send(block.readings()), 4u);
+    EXPECT_EQ(plugin({{"vantrelInstance", "again"}})->send(block.readings()), 4u);
     EXPECT_EQ(cell("SELECT string_agg(n::text, ',' ORDER BY n) FROM again_1"), "1,2,500");
     EXPECT_EQ(cell("SELECT string_agg(reading_no || ' ' || outcome, ',') FROM \"cirrant$rejects\" WHERE table_name "
                    "= 'again_1'"),
@@ -210,12 +168,10 @@ TEST(Restart, RefusedReadingsInAWrittenBlockAreTriedAgain) {
 // A deadline abandons a session whose request waits on a lock; the next
 // connection ends it, so they never pile up on the server's few slots.
 TEST(InDoubt, SessionsAbandonedAtADeadlineAreEndedByTheNextConnection) {
-    auto redshift = plugin(timeout(std::chrono::seconds(1)));
+    auto redshift = plugin({}, deadline(std::chrono::seconds(1)));
     ASSERT_EQ(redshift->send(numbered("pile_1", 0, 1).readings()), 1u);
-    Client dba(db().connectString());
+    Client dba = locking("pile_1");
     std::string dbaPid = *dba.exec("SELECT pg_backend_pid()")[0][0];
-    dba.exec("BEGIN");
-    dba.exec("LOCK TABLE pile_1 IN ACCESS EXCLUSIVE MODE");
     const std::string sessions = "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() AND ";
     Block block = numbered("pile_1", 1, 11);
     for (int call = 0; call < 3; ++call) {
@@ -235,8 +191,8 @@ TEST(SecondWriter, NeitherClosesTheOthersRunAndTheLogSaysSo) {
     Relay relay{db().port()};
     Redshift::Options options;
     options.lookForWritersEvery = std::chrono::milliseconds(0);
-    auto a = plugin(options, relay.port(), "", "twice");
-    auto b = plugin(options, 0, "", "twice");
+    auto a = plugin({via(relay), {"vantrelInstance", "twice"}}, options);
+    auto b = plugin({{"vantrelInstance", "twice"}}, options);
     LogCapture log(Logger::Level::Error);
     for (int from : {0, 10}) {
         ASSERT_EQ(a->send(numbered("twice_a", from, from + 10).readings()), 10u);
@@ -248,7 +204,7 @@ TEST(SecondWriter, NeitherClosesTheOthersRunAndTheLogSaysSo) {
     EXPECT_EQ(a->send(numbered("twice_a", 20, 30).readings()), 0u);
     db().allowConnections(true);
     a.reset();
-    EXPECT_EQ(plugin({}, 0, "", "twice")->send(numbered("twice_a", 20, 30).readings()), 10u);
+    EXPECT_EQ(plugin({{"vantrelInstance", "twice"}})->send(numbered("twice_a", 20, 30).readings()), 10u);
     expectExactly("twice_a", 0, 30);
     EXPECT_EQ(log.count("exactly-once delivery across restarts needs one vantrelInstance per north task"), 1u)
         << log.dump();
@@ -274,14 +230,12 @@ protected:
 TEST_F(WithoutEndingSessions, ARequestReachingTheServerAfterItsResendWritesNothing) {
     keylessLedger("late");
     Relay relay{db().port()};
-    auto redshift = plugin(timeout(std::chrono::seconds(1)), relay.port(), "", "late");
+    auto redshift = plugin({via(relay), {"vantrelInstance", "late"}}, deadline(std::chrono::seconds(1)));
     ASSERT_EQ(redshift->send(numbered("late_1", 0, 1).readings()), 1u);
     relay.holdQuery("INSERT INTO  late_1", std::chrono::seconds(3));
     Block block = numbered("late_1", 1, 11);
     EXPECT_EQ(redshift->send(block.readings()), 0u);
-    Client dba(db().connectString());
-    dba.exec("BEGIN");
-    dba.exec("LOCK TABLE late_1 IN ACCESS EXCLUSIVE MODE");
+    Client dba = locking("late_1");
     EXPECT_EQ(redshift->send(block.readings()), 0u);
     auto waitFor = [](const std::function<bool()>& done) {
         for (int i = 0; i < 100 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -301,11 +255,9 @@ TEST_F(WithoutEndingSessions, ARequestReachingTheServerAfterItsResendWritesNothi
 // run is closed once.
 TEST_F(WithoutEndingSessions, ABlockWaitingOnLocksIsWrittenOnceAndClosesTheDeadRunOnce) {
     keylessLedger("wait");
-    ASSERT_EQ(plugin({}, 0, "", "wait")->send(numbered("wait_1", 0, 10).readings()), 10u);
-    auto redshift = plugin(timeout(std::chrono::seconds(1)), 0, "", "wait");
-    Client dba(db().connectString());
-    dba.exec("BEGIN");
-    dba.exec("LOCK TABLE wait_1 IN ACCESS EXCLUSIVE MODE");
+    ASSERT_EQ(plugin({{"vantrelInstance", "wait"}})->send(numbered("wait_1", 0, 10).readings()), 10u);
+    auto redshift = plugin({{"vantrelInstance", "wait"}}, deadline(std::chrono::seconds(1)));
+    Client dba = locking("wait_1");
     EXPECT_EQ(redshift->send(numbered("wait_1", 0, 20).readings()), 10u);
     Block rest = numbered("wait_1", 10, 20);
     EXPECT_EQ(redshift->send(rest.readings()), 0u);
