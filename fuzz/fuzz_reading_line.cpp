@@ -1,11 +1,7 @@
-// north-run's parseReadingLine on arbitrary bytes: a line of a readings file
-// can hold anything. It must never crash or throw, and a reading it returns
-// has to be one the plugin can walk safely: every datapoint of a kind the
-// header promises, nested no deeper than the limit, with names that cannot
-// collide. Values must be the ones the line wrote: a number that comes out
-// as some other number is silently wrong data in the database, which no
-// sanitizer notices, so each one is checked against the C library's reading
-// of its text, give or take rounding.
+// north-run's parseReadingLine on arbitrary bytes: never a crash, and a
+// reading the plugin can walk (promised kinds, bounded nesting, no clashing
+// names) holding the values the line wrote: each number is checked against
+// the C library's reading of its text, as no sanitizer sees wrong data.
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -31,10 +27,8 @@ using rapidjson::Value;
 
 std::string text(const Value& v) { return std::string(v.GetString(), v.GetStringLength()); }
 
-// The same line read again with every number kept as its text, so that the
-// numbers can be converted by something other than the parser under test.
-// Nothing is converted here, so this reading cannot share the parser's
-// conversion faults.
+// The same line read again with every number kept as its text, converted by
+// something other than the parser under test.
 constexpr unsigned kRawNumbers =
     rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag | rapidjson::kParseNumbersAsStringsFlag;
 
@@ -54,9 +48,7 @@ void checkNumber(const std::string& where, const std::string& number, const Data
         }
         return;
     }
-    // Every other number a float, near the double glibc's strtod reads from
-    // the same text. The parser may be a few ULP off (it does not promise
-    // the nearest double); a wrong value is not.
+    // Every other number a float within a few ULP of glibc's strtod.
     errno = 0;
     const double expected = std::strtod(number.c_str(), &end);
     // At the top of the range a few ULP decide between the largest double

@@ -1,8 +1,6 @@
 // What a site relies on: a block is written whole and once, or not at all
 // and kept for the host; a refused reading stops nothing and is kept; a table
 // changed behind the plugin's back heals in the same call.
-#include <functional>
-
 #include "integration.h"
 
 using namespace testsupport;
@@ -41,44 +39,26 @@ TEST(RefusedRows, NeitherStopTheBlockNorGetLostOneStatementPerRequest) {
     EXPECT_EQ(log.count("table zeta, asset zeta"), 2u) << log.dump();
 }
 
-// A plugin connected through the relay, its table made, the relay armed to
-// lose the reply to the next commit.
-class ExactlyOnce : public ::testing::Test {
-protected:
-    void start(const std::string& table) {
-        redshift = plugin({via(relay)});
-        ASSERT_EQ(redshift->send(numbered(table, 0, 1).readings()), 1u);
-        relay.loseNextCommitReply();
-    }
+// A lost commit reply is settled by the next send, or in the same call when
+// the server takes a session; the clean end follows that session, so the
+// same readings sent on purpose to the next run are written again.
+TEST(ExactlyOnce, LostCommitRepliesAreSettledAndTheCleanEndFollowsTheReconnect) {
     Relay relay{db().port()};
-    std::unique_ptr<Redshift> redshift;
-};
-
-TEST_F(ExactlyOnce, ALostCommitReplyIsSettledInTheSameCall) {
-    start("lost_1");
-    Block block = numbered("lost_1", 1, 200);
-    EXPECT_EQ(redshift->send(block.readings()), 199u);
-    ASSERT_TRUE(relay.commitReplyLost()) << "no reply was lost";
-    expectExactly("lost_1", 0, 200);
-    // The clean end is recorded on the session opened in the call, so the
-    // same readings sent on purpose to the next run are written again.
-    redshift->endRun();
-    EXPECT_EQ(plugin()->send(numbered("lost_1", 1, 5).readings()), 4u);
-    EXPECT_EQ(cell("SELECT count(*) FROM lost_1"), "204");
-}
-
-TEST_F(ExactlyOnce, ABlockWhoseOutcomeStayedUnknownIsSettledByTheNextSend) {
-    start("lost_2");
-    // The reply is lost and the server then refuses new sessions: the host
-    // hears "nothing" and sends again, with more readings behind.
-    Block block = numbered("lost_2", 1, 100);
+    auto redshift = plugin({via(relay)});
+    ASSERT_EQ(redshift->send(numbered("lost_1", 0, 1).readings()), 1u);
+    relay.loseNextCommitReply();
     db().allowConnections(false);
-    EXPECT_EQ(redshift->send(block.readings()), 0u);
+    EXPECT_EQ(redshift->send(numbered("lost_1", 1, 50).readings()), 0u);
     ASSERT_TRUE(relay.commitReplyLost()) << "no reply was lost";
     db().allowConnections(true);
-    Block again = numbered("lost_2", 1, 120);
-    EXPECT_EQ(redshift->send(again.readings()), 119u);
-    expectExactly("lost_2", 0, 120);
+    EXPECT_EQ(redshift->send(numbered("lost_1", 1, 70).readings()), 69u);
+    relay.loseNextCommitReply();
+    EXPECT_EQ(redshift->send(numbered("lost_1", 70, 100).readings()), 30u);
+    ASSERT_TRUE(relay.commitReplyLost()) << "no reply was lost";
+    expectExactly("lost_1", 0, 100);
+    redshift->endRun();
+    EXPECT_EQ(plugin()->send(numbered("lost_1", 70, 74).readings()), 4u);
+    EXPECT_EQ(cell("SELECT count(*) FROM lost_1"), "104");
 }
 
 TEST(ChangedBehindTheBack, ADroppedColumnOrTableHealsInTheSameCall) {
@@ -110,9 +90,8 @@ TEST(Privileges, ARoleThatMayNotCreateTablesStillDelivers) {
     EXPECT_EQ(log.count("exactly-once delivery and the rejects table are off"), 1u) << log.dump();
 }
 
-// A plugin that stopped without recording a clean end (killed, say) after
-// its block committed but before the host heard of it: the host sends the
-// block again to the next run, even a shorter piece of it at a time.
+// A run killed after its block committed, before the host heard of it: the
+// host sends the block again to the next run, a shorter piece at a time.
 TEST(Restart, ABlockWrittenJustBeforeAStopIsRecognisedPieceByPiece) {
     Block block = numbered("restart_1", 0, 99);
     ASSERT_EQ(plugin()->send(block.readings()), 99u);
@@ -128,19 +107,14 @@ TEST(Restart, ABlockWrittenJustBeforeAStopIsRecognisedPieceByPiece) {
     EXPECT_EQ(cell("SELECT count(*) FROM restart_1"), "130");
 }
 
-// A damaged ledger (columns gone, an old entry) is widened without a key;
-// one the role may not read is made again once, then lets the block
-// through without exactly-once; a refused pruning costs an error line, not
-// the block.
+// A damaged ledger is widened without a key; one the role may not read is
+// made again once, then lets the block through; a refused pruning costs a line.
 TEST(LedgerFaults, AnOldLedgerIsWidenedAndAnUnreadableOneStallsNothingForEver) {
-    db().exec("CREATE TABLE \"cirrant$ledger$old\" ( committed_at TIMESTAMPTZ, readings BIGINT ); INSERT INTO "
-              "\"cirrant$ledger$old\" VALUES (now(), 5); ALTER TABLE \"cirrant$ledger$old\" OWNER TO redshift; REVOKE SELECT, DELETE ON \"cirrant$ledger$old\" FROM redshift");
-    auto config = db().config("old");
-    Redshift redshift;
-    redshift.configure(config.get());
+    const std::string old = "\"cirrant$ledger$old\"";
+    db().exec("CREATE TABLE " + old + " (committed_at TIMESTAMPTZ, readings BIGINT); INSERT INTO " + old + " VALUES "
+              "(now(), 5); ALTER TABLE " + old + " OWNER TO redshift; REVOKE SELECT, DELETE ON " + old + " FROM redshift");
     LogCapture log(Logger::Level::Error);
-    Block block = numbered("ledger_1", 0, 10);
-    EXPECT_EQ(redshift.send(block.readings()), 10u);
+    EXPECT_EQ(plugin({{"vantrelInstance", "old"}})->send(numbered("ledger_1", 0, 10).readings()), 10u);
     EXPECT_EQ(log.count("it was made again and still cannot be read: the block is written without exactly-once"), 1u)
         << log.dump();
     EXPECT_EQ(log.count("old entries were not pruned"), 1u) << log.dump();
@@ -148,9 +122,8 @@ TEST(LedgerFaults, AnOldLedgerIsWidenedAndAnUnreadableOneStallsNothingForEver) {
     expectExactly("ledger_1", 0, 10);
 }
 
-// The host sends refused readings again once their table takes them, after
-// an unclean stop: they are written now and leave the rejects table; one
-// still refused keeps its one row.
+// Refused readings sent again after an unclean stop, once their table takes
+// them, are written and leave the rejects table; one still refused keeps its row.
 TEST(Restart, RefusedReadingsInAWrittenBlockAreTriedAgain) {
     db().exec(fixedTable("again_1", "n BIGINT CONSTRAINT small CHECK (n < 100)") + "; ALTER TABLE again_1 OWNER TO "
               "redshift");
@@ -184,9 +157,8 @@ TEST(InDoubt, SessionsAbandonedAtADeadlineAreEndedByTheNextConnection) {
     EXPECT_EQ(cell(sessions + "usename = 'redshift' AND pid <> " + dbaPid), "1");
 }
 
-// Two tasks left on one instance name: neither closes the other's run, so
-// a block of one that died unacknowledged is still recognised, and the log
-// says that they share it.
+// Two tasks on one instance name: neither closes the other's run, and the
+// log says that they share it.
 TEST(SecondWriter, NeitherClosesTheOthersRunAndTheLogSaysSo) {
     Relay relay{db().port()};
     Redshift::Options options;
@@ -224,9 +196,8 @@ protected:
     LogCapture log{Logger::Level::Error};
 };
 
-// The first try's request is held on the way past its deadline, and its
-// resend waits on a DBA's lock past its own; the late request then reaches
-// the server while the resend is still open.
+// The first try's request is held past its deadline and its resend waits on
+// a DBA's lock: the late request reaches the server while the resend is open.
 TEST_F(WithoutEndingSessions, ARequestReachingTheServerAfterItsResendWritesNothing) {
     keylessLedger("late");
     Relay relay{db().port()};
@@ -237,22 +208,17 @@ TEST_F(WithoutEndingSessions, ARequestReachingTheServerAfterItsResendWritesNothi
     EXPECT_EQ(redshift->send(block.readings()), 0u);
     Client dba = locking("late_1");
     EXPECT_EQ(redshift->send(block.readings()), 0u);
-    auto waitFor = [](const std::function<bool()>& done) {
-        for (int i = 0; i < 100 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        return done();
-    };
-    ASSERT_TRUE(waitFor([] { return cell("SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock' AND "
-                                         "datname = current_database()") == "2"; }));
+    ASSERT_NE(lockWaiter(2), "") << "the late request waits behind the resend";
     dba.exec("COMMIT");
-    ASSERT_TRUE(waitFor([&] { return relay.heldQueryAnswered(); }));
+    for (int i = 0; i < 100 && !relay.heldQueryAnswered(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(relay.heldQueryAnswered());
     EXPECT_EQ(redshift->send(block.readings()), 10u);
     expectExactly("late_1", 0, 11);
 }
 
-// An earlier run stopped uncleanly after writing 0..9; this run's first
-// block starts with them, and the rest waits on a DBA's lock past its
-// deadline, then on lock timeouts: it waits, never gives up, and the dead
-// run is closed once.
+// After a dead run wrote 0..9, a block starting with them waits on a DBA's
+// lock, then on lock timeouts: never given up, and the dead run closed once.
 TEST_F(WithoutEndingSessions, ABlockWaitingOnLocksIsWrittenOnceAndClosesTheDeadRunOnce) {
     keylessLedger("wait");
     ASSERT_EQ(plugin({{"vantrelInstance", "wait"}})->send(numbered("wait_1", 0, 10).readings()), 10u);

@@ -71,13 +71,13 @@ inline Client locking(const std::string& table) {
     return client;
 }
 
-// The pid of a session of this database that waits for a lock, once one
-// does; empty if none does within 10 s.
-inline std::string lockWaiter() {
+// The pid of a session of this database that waits for a lock, once
+// `sessions` do; empty if they do not within 10 s.
+inline std::string lockWaiter(size_t sessions = 1) {
     for (int i = 0; i < 1000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
         Rows found = db().query("SELECT pid FROM pg_stat_activity WHERE datname = current_database() AND "
                                 "wait_event_type = 'Lock'");
-        if (!found.empty()) return found[0][0].value_or("");
+        if (found.size() >= sessions) return found[0][0].value_or("");
     }
     return "";
 }

@@ -20,7 +20,7 @@ public:
     // Swallows the next CommandComplete of a COMMIT and closes both sides of
     // its connection at once, so the client never learns that its
     // transaction committed; then disarms itself.
-    void loseNextCommitReply() { m_loseCommitReply = true; }
+    void loseNextCommitReply() { m_commitReplyLost = false, m_loseCommitReply = true; }
     bool commitReplyLost() const { return m_commitReplyLost; }
     // Connections that start from now on see server_version 8.0.2.
     void reportRedshiftVersion(bool on) { m_redshiftVersion = on; }

@@ -28,18 +28,11 @@ TEST(ConnectString, EveryValueArrivesIntactBesideTheFixedSessionSettings) {
                                   "'", "a=b", " lead and trail ", "line\nbreak", std::string(3000, 'p')};
     for (const std::string& value : quirky) {
         std::string text = buildConnectString(value, 5439, value + "db", "u" + value, value);
-        EXPECT_EQ(parsed(text), (std::map<std::string, std::string>{{"host", value},
-                                                                    {"port", "5439"},
-                                                                    {"dbname", value + "db"},
-                                                                    {"user", "u" + value},
-                                                                    {"password", value},
-                                                                    {"client_encoding", "UTF8"},
-                                                                    {"keepalives", "1"},
-                                                                    {"keepalives_idle", "30"},
-                                                                    {"keepalives_interval", "10"},
-                                                                    {"keepalives_count", "3"},
-                                                                    {"tcp_user_timeout", "60000"},
-                                                                    {"connect_timeout", "10"}}))
+        EXPECT_EQ(parsed(text), (std::map<std::string, std::string>{
+                                    {"host", value}, {"port", "5439"}, {"dbname", value + "db"}, {"user", "u" + value},
+                                    {"password", value}, {"client_encoding", "UTF8"}, {"keepalives", "1"},
+                                    {"keepalives_idle", "30"}, {"keepalives_interval", "10"}, {"keepalives_count", "3"},
+                                    {"tcp_user_timeout", "60000"}, {"connect_timeout", "10"}}))
             << text;
         EXPECT_EQ(passwordOf(text), value) << text;
     }
