@@ -13,6 +13,7 @@ import tempfile
 import threading
 
 import e2e_data
+import e2e_relay
 from e2e_bench import REPO, fmt, outcome, run, step, verdict
 
 READINGS = 200000
@@ -55,15 +56,8 @@ class CopyRelay:
         self.target_port, self.state, self.sql_bytes, self.port = target_port, state, 0, None
         self._loop = asyncio.new_event_loop()
         self._ready = threading.Event()
-        threading.Thread(target=self._serve, daemon=True).start()
+        threading.Thread(target=lambda: e2e_relay.serve(self), daemon=True).start()
         self._ready.wait()
-
-    def _serve(self):
-        asyncio.set_event_loop(self._loop)
-        server = self._loop.run_until_complete(asyncio.start_server(self._connection, "127.0.0.1", 0))
-        self.port = server.sockets[0].getsockname()[1]
-        self._ready.set()
-        self._loop.run_forever()
 
     async def _connection(self, client_reader, client_writer):
         server_reader, server_writer = await asyncio.open_connection("127.0.0.1", self.target_port)

@@ -8,6 +8,17 @@ import socket
 import threading
 
 
+def serve(relay):
+    """Serves relay._connection on a free loopback port in relay._loop until
+    the loop stops; relay.port and relay._ready tell when it listens."""
+    asyncio.set_event_loop(relay._loop)
+    server = relay._loop.run_until_complete(asyncio.start_server(relay._connection, "127.0.0.1", 0))
+    relay.port = server.sockets[0].getsockname()[1]
+    relay._ready.set()
+    relay._loop.run_forever()
+    return server
+
+
 class LatencyRelay:
     def __init__(self, target_port, delay_seconds):
         self.target_port = target_port
@@ -38,12 +49,7 @@ class LatencyRelay:
         await asyncio.gather(*self._tasks, return_exceptions=True)
 
     def _serve(self):
-        asyncio.set_event_loop(self._loop)
-        server = self._loop.run_until_complete(asyncio.start_server(self._connection, "127.0.0.1", 0))
-        self.port = server.sockets[0].getsockname()[1]
-        self._ready.set()
-        self._loop.run_forever()
-        server.close()
+        serve(self).close()
 
     async def _connection(self, client_reader, client_writer):
         self._tasks.add(asyncio.current_task())
