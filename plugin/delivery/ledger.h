@@ -42,6 +42,8 @@ struct Settled {
     size_t head = 0;     // readings at the head written before
     std::map<size_t, RefusedBefore> retry;  // of those, the ones refused then: sent again
     bool guarded = true;  // false: this block goes without exactly-once, as an error line said
+    // Written readings are acknowledged up to the first one to send again.
+    size_t sendFrom() const { return retry.empty() ? head : retry.begin()->first; }
 };
 
 class Ledger {

@@ -111,8 +111,7 @@ uint32_t SendCycle::sendBlock(const std::vector<Reading*>& readings, Fingerprint
             return 0;
         }
     }
-    // Written readings are acknowledged up to the first one refused then.
-    size_t first = settled.retry.empty() ? settled.head : settled.retry.begin()->first;
+    size_t first = settled.sendFrom();
     std::vector<RejectEntry> known = m_isolation.recall(fingerprints, first);
     if (first == readings.size()) return static_cast<uint32_t>(readings.size());
     uint64_t sessions = m_session.generation();
@@ -136,7 +135,7 @@ Outcome SendCycle::connectionLost() const {
 
 uint32_t SendCycle::deliver(const std::vector<Reading*>& all, const Fingerprints& fingerprints, const Settled& settled,
                             std::vector<RejectEntry> known) {
-    size_t first = settled.retry.empty() ? settled.head : settled.retry.begin()->first;
+    size_t first = settled.sendFrom();
     Attempt attempt{first, std::vector<Reading*>(all.begin() + static_cast<long>(first), all.end()),
                     Fingerprints(fingerprints.begin() + static_cast<long>(first), fingerprints.end()),
                     m_ledger.blockId(), requestLimit(), {}, {}, &fingerprints};
