@@ -262,7 +262,9 @@ std::string Ledger::lockStatement() const { return "LOCK TABLE " + sqlIdentifier
 
 std::string Ledger::guardStatement(const std::string& id) const {
     // Ids hold a '-', so the cast fails on the row, if the row is there. It
-    // reads the column, so no server can fold it away before the rows.
+    // reads the column, so no server can fold it away before the rows. Any
+    // error aborts the transaction on both servers; which code Redshift
+    // gives it (XX000 or 22P02) only a cluster can show, and neither matters.
     return "SELECT CAST(block_id AS INTEGER) FROM " + sqlIdentifier(m_table) + " WHERE block_id = " + textLiteral(id);
 }
 
@@ -293,6 +295,8 @@ void Ledger::sawWriters(const Rows& rows) {
 
 std::string Ledger::endMarker(const std::string& run, const std::string& now) const {
     // Written once, whoever writes it: two runs may close the same dead one.
+    // Redshift documents INSERT ... SELECT; a SELECT without FROM on its
+    // leader node is what only a cluster can confirm here.
     const std::string table = sqlIdentifier(m_table), id = textLiteral(run + "-end");
     return "INSERT INTO " + table + " ( block_id , committed_at , readings , run_id ) SELECT " + id + "," + now +
            ",0," + textLiteral(run) + " WHERE NOT EXISTS (SELECT 1 FROM " + table + " WHERE block_id = " + id + ")";
