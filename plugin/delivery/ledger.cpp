@@ -221,7 +221,7 @@ bool Ledger::readUnfinishedRuns(const Fingerprints& block, size_t requestLimit) 
     // this block may be the host sending theirs again. Only those are
     // closed; a run that shares nothing may still be running elsewhere.
     std::map<std::string, std::pair<std::string, Fingerprints>> last;  // run: its last block's id and readings
-    for (const Row& row : outcome.rows) {
+    for (const Row& row : outcome.rows()) {
         auto& run = last[row[0].value_or("")];
         std::string id = row[2].value_or("");
         if (run.first.empty()) run.first = id.substr(0, id.find('#'));
@@ -346,6 +346,5 @@ void Ledger::inDoubt(const std::string& id, const Fingerprints& block) {
 
 std::string Ledger::endStatement(const std::string& now) const {
     if (!m_pendingId.empty() || !m_written.fingerprints.empty() || m_committed == 0) return {};
-    return "INSERT INTO " + sqlIdentifier(m_table) + " ( block_id , committed_at , readings , run_id ) VALUES ( " +
-           textLiteral(m_runId + "-end") + "," + now + ",0," + textLiteral(m_runId) + ")";
+    return endMarker(m_runId, now);
 }

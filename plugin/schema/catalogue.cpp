@@ -95,7 +95,7 @@ bool Catalogue::refreshTables(const std::vector<std::string>& tables) {
     Outcome outcome = m_session.runRetrying(columnsQuery(tables),
                                   "reading the columns of " + std::to_string(tables.size()) + " table(s)");
     if (!outcome.ok) return false;
-    cacheColumns(outcome.rows, tables);
+    cacheColumns(outcome.rows(), tables);
     return true;
 }
 
@@ -112,10 +112,10 @@ TableColumns Catalogue::checkCachedTables(const std::vector<std::string>& alsoLo
     Outcome outcome = m_session.runRetrying(columnsQuery(asked),
                                   "comparing the cached tables with the catalogue");
     if (!outcome.ok) return present;
-    for (const Row& row : outcome.rows) present[row[0].value_or("")].insert(row[1].value_or(""));
+    for (const Row& row : outcome.rows()) present[row[0].value_or("")].insert(row[1].value_or(""));
     std::map<std::string, ColumnList> cached;
     for (const std::string& table : tables) cached[table] = m_cache.find(table)->columns();
-    cacheColumns(outcome.rows, tables);
+    cacheColumns(outcome.rows(), tables);
     for (const std::string& table : tables) {
         TableSchema* now = m_cache.find(table);
         if (!now || now->columns() != cached[table])

@@ -244,10 +244,7 @@ bool Session::awaitResults(Clock::time_point deadline, Outcome& outcome) {
 void Session::take(PGresult* owned, Outcome& outcome) {
     PqResult result(owned);
     switch (PQresultStatus(result.get())) {
-        case PGRES_TUPLES_OK:
-            outcome.rows = rowsOf(result.get());
-            outcome.sets.push_back(outcome.rows);
-            break;
+        case PGRES_TUPLES_OK: outcome.sets.push_back(rowsOf(result.get())); break;
         case PGRES_COMMAND_OK:
         case PGRES_EMPTY_QUERY: break;
         default:
@@ -332,18 +329,18 @@ std::string Session::startOfBackend() {
     bool redshift = dialectFor(serverVersion()).redshift;
     Outcome outcome = run(std::string(redshift ? "SELECT starttime" : "SELECT backend_start") +
                           sessionList(redshift, "pg_backend_pid()"));
-    if (!outcome.ok || outcome.rows.empty() || !outcome.rows[0][0]) {
+    if (!outcome.ok || outcome.rows().empty() || !outcome.rows()[0][0]) {
         Logger::getLogger()->debug("AWS Redshift - the start of this session is not known (%s); should it be "
                                    "abandoned, it is left for the server to end",
                                    outcome.message.c_str());
         return {};
     }
-    return *outcome.rows[0][0];
+    return *outcome.rows()[0][0];
 }
 
 void Session::endLeftSessions() {
     bool redshift = dialectFor(serverVersion()).redshift;
-    auto deadline = std::min(m_callDeadline, Clock::now() + m_requestTimeout);
+    Clock::time_point deadline = requestDeadline();
     while (m_connection && !m_left.empty()) {
         Backend old = m_left.front();
         // Ended only while its pid still names the session that was abandoned.
@@ -358,10 +355,10 @@ void Session::endLeftSessions() {
             continue;
         }
         // Gone from the list before anything waits on what it held.
-        bool signalled = !ended.rows.empty() && ended.rows[0][0].value_or("f") != "f";
+        bool signalled = !ended.rows().empty() && ended.rows()[0][0].value_or("f") != "f";
         while (signalled && Clock::now() < deadline) {
             Outcome left = run("SELECT 1" + sameBackend(redshift, old.pid, old.started));
-            if (!left.ok || left.rows.empty()) break;
+            if (!left.ok || left.rows().empty()) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
@@ -389,15 +386,14 @@ Outcome Session::transaction(std::vector<std::string> statements, size_t request
         requests.push_back({end});
     }
     Outcome outcome;
-    Rows rows;
     std::vector<Rows> sets;
     size_t before = 0;  // statements of earlier requests, BEGIN included
     for (std::vector<std::string>& request : requests) {
         size_t count = request.size();
         outcome = run(std::move(request));
-        if (!outcome.rows.empty()) rows = std::move(outcome.rows);
         for (Rows& set : outcome.sets) sets.push_back(std::move(set));
         if (!outcome.ok) {
+            outcome.sets = std::move(sets);
             // Which of the caller's statements failed; BEGIN counts as the first.
             outcome.failedStatement = before + outcome.failedStatement > 0 ? before + outcome.failedStatement - 1 : 0;
             // A failed statement leaves the transaction aborted until it is rolled back.
@@ -406,9 +402,15 @@ Outcome Session::transaction(std::vector<std::string> statements, size_t request
         }
         before += count;
     }
-    outcome.rows = std::move(rows);
     outcome.sets = std::move(sets);
     return outcome;
+}
+
+const Rows& Outcome::rows() const {
+    static const Rows none;
+    for (auto set = sets.rbegin(); set != sets.rend(); ++set)
+        if (!set->empty()) return *set;
+    return none;
 }
 
 Outcome Session::runRetrying(const std::string& statement, const std::string& what) {
@@ -442,7 +444,7 @@ bool Session::learn(bool oneStatementPerRequest) {
     if (!m_severalStatements) names = run(catalogue);
     if (!names.ok) return !names.lost;
     m_shadowed.clear();
-    for (const Row& row : names.rows)
+    for (const Row& row : names.rows())
         if (row[0]) m_shadowed.insert(*row[0]);
     m_learntOn = m_generation;
     return true;

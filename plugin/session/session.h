@@ -22,11 +22,12 @@ struct Outcome {
     bool lost = false;         // the connection broke, or was closed at the deadline
     std::string state;         // SQLSTATE; empty when the connection broke before the server said why
     std::string message;       // the server's message, with its DETAIL where it sent one
-    Rows rows;                 // of the last statement that returned rows
     std::vector<Rows> sets;    // of every statement that returned rows, in order
     size_t results = 0;        // statements the server answered, the failed one included
     size_t failedStatement = 0;  // of the statements given, BEGIN and COMMIT not counted
     bool timedOut = false;     // no answer before the deadline; the connection was closed
+    // The rows of the last statement that returned any.
+    const Rows& rows() const;
 
     // The message, and the SQLSTATE when the server gave one.
     std::string text() const { return state.empty() ? message : message + " (SQLSTATE " + state + ")"; }

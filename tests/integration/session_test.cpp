@@ -33,7 +33,7 @@ TEST(Session, ARequestOfManyStatementsNamesTheOneThatFailedWithTheServersDetail)
     EXPECT_TRUE(session.isOpen()) << "an error of the statement keeps the connection";
     outcome = session.run(std::vector<std::string>{"SELECT 1", "SELECT 'last'"});
     EXPECT_EQ(outcome.results, 2u);
-    EXPECT_EQ(outcome.rows, (Rows{{std::string("last")}}));
+    EXPECT_EQ(outcome.rows(), (Rows{{std::string("last")}}));
 }
 
 TEST(Session, ConfiguringAgainKeepsTheConnectionUnlessTheConnectStringChanges) {
