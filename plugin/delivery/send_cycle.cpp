@@ -199,12 +199,10 @@ size_t SendCycle::tryBlock(Attempt& attempt) {
 bool SendCycle::tablesWait(Attempt& attempt, const BlockTables& tables) {
     std::map<std::string, std::pair<size_t, std::string>> waiting;  // table: readings, why
     attempt.waiting.clear();
-    for (size_t i = tables.firstWaiting(attempt.readings.size()); i < attempt.readings.size(); ++i) {
-        auto failure = i < tables.keys.size() ? tables.failed.find(tables.keys[i]) : tables.failed.end();
-        if (attempt.skipped.count(i) || attempt.kept.refused.count(i) ||
-            (i < tables.keys.size() && (failure == tables.failed.end() || failure->second.permanent)))
-            continue;
+    for (size_t i = 0; i < attempt.readings.size(); ++i) {
+        if (attempt.skipped.count(i) || attempt.kept.refused.count(i) || !tables.waitsAt(i)) continue;
         std::string table = i < tables.keys.size() ? tables.keys[i] : "";
+        auto failure = tables.failed.find(table);
         std::string why = failure != tables.failed.end() ? failure->second.why : "its table was not looked at";
         attempt.waiting[i] = {i, table, why, false, true};
         ++waiting[table].first, waiting[table].second = why;

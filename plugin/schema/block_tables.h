@@ -29,16 +29,17 @@ struct BlockTables {
         ready.erase(key);
         failed[key] = why;
     }
-    // Whether a table failed for reasons that may pass: its readings wait.
-    bool waits() const { return firstWaiting(keys.size()) < keys.size(); }
-    // The first of `readings` whose table failed for reasons that may pass
-    // (or was never looked at), else `readings`.
+    // Whether the reading at `position` waits: its table failed for reasons
+    // that may pass, or was never looked at.
+    bool waitsAt(size_t position) const {
+        if (position >= keys.size()) return true;
+        auto failure = failed.find(keys[position]);
+        return failure != failed.end() && !failure->second.permanent;
+    }
+    // The first of `readings` that waits, else `readings`.
     size_t firstWaiting(size_t readings) const {
-        for (size_t i = 0; i < readings; ++i) {
-            if (i >= keys.size()) return i;
-            auto failure = failed.find(keys[i]);
-            if (failure != failed.end() && !failure->second.permanent) return i;
-        }
+        for (size_t i = 0; i < readings; ++i)
+            if (waitsAt(i)) return i;
         return readings;
     }
 };
